@@ -1,0 +1,37 @@
+# Linux: the driver's sources against the simulated kernel, the tests and voxen-sim.
+enable_testing()
+
+if(VOXEN_SANITIZE)
+    add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined)
+endif()
+
+add_library(voxen_kernel STATIC
+    sim/kernel/DebugLog.cpp
+    sim/kernel/Exports.cpp
+    sim/kernel/Handles.cpp
+    sim/kernel/IoManager.cpp
+    sim/kernel/Kernel.cpp
+    sim/kernel/Loader.cpp
+    sim/kernel/Objects.cpp
+    sim/kernel/Pool.cpp
+    sim/kernel/Registry.cpp
+    sim/kernel/Scheduler.cpp
+    sim/kernel/StatusNames.cpp
+    sim/kernel/Violation.cpp
+)
+target_include_directories(voxen_kernel PUBLIC ${PROJECT_SOURCE_DIR})
+target_compile_options(voxen_kernel PRIVATE ${VOXEN_WARNINGS})
+find_package(Threads REQUIRED)
+target_link_libraries(voxen_kernel PUBLIC Threads::Threads)
+
+add_library(voxen_driver STATIC ${VOXEN_DRIVER_SOURCES})
+target_compile_definitions(voxen_driver PUBLIC VOXEN_HOST)
+target_compile_options(voxen_driver PRIVATE ${VOXEN_WARNINGS} ${VOXEN_DRIVER_FLAGS})
+target_link_libraries(voxen_driver PUBLIC voxen_kernel)
+
+add_executable(voxen-sim tools/voxen-sim/main.cpp)
+target_compile_options(voxen-sim PRIVATE ${VOXEN_WARNINGS})
+target_link_libraries(voxen-sim PRIVATE voxen_driver)
+
+add_subdirectory(tests)

@@ -1,0 +1,4 @@
+// Host half: the simulated kernel's declarations of the Windows kernel names.
+#pragma once
+
+#include "sim/ddk/wdm.h"

@@ -1,0 +1,10 @@
+// Target half: the DDK headers of mingw-w64.
+#pragma once
+
+// wdm.h and intrin.h both define these two intrinsics in C++.
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#include <ntddk.h>
+
+// Exported by ntoskrnl.exe; mingw-w64's headers do not declare it.
+extern "C" __declspec(dllimport) PULONG InitSafeBootMode;

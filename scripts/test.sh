@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Every test: the host build (simulated kernel, sanitizers) and the Windows
+# build (voxenpci.sys, voxenctl.exe, and the check of the driver image).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+cmake --preset host
+cmake --build --preset host
+ctest --preset host
+
+cmake --preset windows
+cmake --build --preset windows
+ctest --preset windows

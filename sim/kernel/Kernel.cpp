@@ -1,0 +1,68 @@
+#include "sim/kernel/Kernel.h"
+
+#include <cstdio>
+#include <unistd.h>
+
+#include "sim/kernel/Violation.h"
+
+namespace {
+ULONG safeBootMode = 0;
+sim::Kernel* current = nullptr;
+}  // namespace
+
+extern "C" {
+PULONG InitSafeBootMode = &safeBootMode;
+}
+
+namespace sim {
+
+Kernel::Kernel(KernelConfig config) : scheduler_(config.seed) {
+    if (current) Violation("a second simulated kernel while one is running");
+    current = this;
+    safeBootMode = config.safeMode ? 1 : 0;
+    scheduler_.AdoptCurrentThread("test");
+}
+
+Kernel::~Kernel() {
+    if (!shutDown_) {
+        std::vector<std::string> leaks = Shutdown();
+        if (!leaks.empty()) {
+            fflush(stdout);
+            fprintf(stderr, "*** leak report at shutdown:\n");
+            for (auto& line : leaks) fprintf(stderr, "  %s\n", line.c_str());
+            fflush(stderr);
+            _exit(kViolationExitCode);
+        }
+    }
+    scheduler_.TerminateAll();
+    current = nullptr;
+}
+
+Kernel& Kernel::Current() {
+    if (!current) Violation("a kernel service was called with no simulated kernel running");
+    return *current;
+}
+
+bool Kernel::Exists() { return current != nullptr; }
+
+void Kernel::SetResident(bool resident) {
+    pool_.SetResident(resident);
+    objects_.SetResident(resident);
+    handles_.SetResident(resident);
+}
+
+std::vector<std::string> Kernel::Shutdown() {
+    if (shutDown_) return leaks_;
+    for (auto& step : shutdownSteps_) step();
+    scheduler_.TerminateAll();
+    shutDown_ = true;
+    auto append = [this](const std::vector<std::string>& lines) { leaks_.insert(leaks_.end(), lines.begin(), lines.end()); };
+    append(io_.Leaks());
+    append(objects_.Leaks());
+    append(handles_.Leaks());
+    // Device, file and IRP memory is reported above, as the object it holds.
+    append(pool_.Leaks({MakeTag("Devi"), MakeTag("File"), MakeTag("Irp ")}));
+    return leaks_;
+}
+
+}  // namespace sim

@@ -1,0 +1,78 @@
+// The simulated kernel: one instance per simulated machine, reached by the
+// kernel services the driver calls through Kernel::Current().
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "sim/ddk/wdm.h"
+#include "sim/kernel/DebugLog.h"
+#include "sim/kernel/Handles.h"
+#include "sim/kernel/IoManager.h"
+#include "sim/kernel/Objects.h"
+#include "sim/kernel/Pool.h"
+#include "sim/kernel/Registry.h"
+#include "sim/kernel/Scheduler.h"
+#include "sim/kernel/Violation.h"
+
+namespace sim {
+
+struct KernelConfig {
+    uint64_t seed = 1;       // picks the interleaving of simulated threads
+    bool safeMode = false;   // what InitSafeBootMode reports
+};
+
+class Kernel {
+public:
+    // Adopts the calling thread as the simulated thread named "test".
+    explicit Kernel(KernelConfig config = {});
+    // Shuts down if Shutdown() was not called; a leak then stops the program
+    // (exit code 3) after printing the report.
+    ~Kernel();
+    Kernel(const Kernel&) = delete;
+    Kernel& operator=(const Kernel&) = delete;
+
+    static Kernel& Current();
+    static bool Exists();
+
+    Scheduler& Threads() { return scheduler_; }
+    Pool& Memory() { return pool_; }
+    ObjectManager& Objects() { return objects_; }
+    IoManager& Io() { return io_; }
+    RegistryHive& Registry() { return registry_; }
+    HandleTable& Handles() { return handles_; }
+    DebugLog& Debug() { return debug_; }
+
+    // While set, what a driver allocates, references or opens belongs to the
+    // loaded driver for good (DriverEntry: the driver has no unload routine).
+    void SetResident(bool resident);
+
+    void FailThreadCreation(bool fail) { failThreadCreation_ = fail; }
+    bool ThreadCreationFails() const { return failThreadCreation_; }
+
+    // Runs before the leak check at shutdown, while threads still run (the
+    // Plug and Play manager removes its device stacks here).
+    void AddShutdownStep(std::function<void()> step) { shutdownSteps_.push_back(std::move(step)); }
+
+    // Ends the machine and returns the leak report: one line per pool block,
+    // lookaside list, object reference, handle or IRP that nothing released.
+    std::vector<std::string> Shutdown();
+
+private:
+    // Destroyed in reverse: threads end first, the pool's memory goes last.
+    DebugLog debug_;
+    Pool pool_;
+    RegistryHive registry_;
+    HandleTable handles_;
+    ObjectManager objects_;
+    IoManager io_;
+    Scheduler scheduler_;
+    std::vector<std::function<void()>> shutdownSteps_;
+    bool failThreadCreation_ = false;
+    bool shutDown_ = false;
+    std::vector<std::string> leaks_;
+};
+
+}  // namespace sim

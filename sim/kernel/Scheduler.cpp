@@ -1,0 +1,386 @@
+#include "sim/kernel/Scheduler.h"
+
+#include <algorithm>
+#include <climits>
+#include <thread>
+
+#include "sim/kernel/Violation.h"
+
+namespace sim {
+
+struct Scheduler::Thread {
+    enum class State { Ready, Running, Blocked, Done };
+
+    const Scheduler* owner = nullptr;
+    int id = 0;
+    std::string name;
+    State state = State::Ready;
+    std::condition_variable wakeup;
+    DISPATCHER_HEADER* waitObject = nullptr;
+    bool timed = false;
+    int64_t deadline = 0;
+    NTSTATUS waitStatus = STATUS_SUCCESS;
+    bool lastResort = false;   // the test's own thread at its Advance horizon
+    bool waitingIdle = false;  // the test's own thread in RunUntilIdle
+    bool terminate = false;    // shutdown: unwind out of the next block
+    std::string what;          // what the thread is blocked on, for hang reports
+    std::thread thread;
+};
+
+namespace {
+thread_local void* tlsThread = nullptr;
+
+bool IsEventType(UCHAR type) {
+    return type == SimEventNotificationObject || type == SimEventSynchronizationObject;
+}
+bool IsTimerType(UCHAR type) {
+    return type == SimTimerNotificationObject || type == SimTimerSynchronizationObject;
+}
+bool IsSynchronizationType(UCHAR type) {
+    return type == SimEventSynchronizationObject || type == SimTimerSynchronizationObject;
+}
+const char* StateName(int state) {
+    static const char* const names[] = {"ready", "running", "blocked", "done"};
+    return names[state];
+}
+}  // namespace
+
+Scheduler::Scheduler(uint64_t seed) : random_(seed) {}
+
+Scheduler::~Scheduler() { TerminateAll(); }
+
+void Scheduler::AdoptCurrentThread(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto thread = std::make_unique<Thread>();
+    thread->owner = this;
+    thread->id = nextId_++;
+    thread->name = name;
+    thread->state = Thread::State::Running;
+    tlsThread = thread.get();
+    running_ = thread.get();
+    adopted_ = thread.get();
+    threads_.push_back(std::move(thread));
+}
+
+Scheduler::Thread* Scheduler::Current() const {
+    auto* thread = static_cast<Thread*>(tlsThread);
+    return thread && thread->owner == this ? thread : nullptr;
+}
+
+Scheduler::Thread* Scheduler::Self(const char* service) const {
+    Thread* thread = Current();
+    if (!thread) Violation("%s called from a thread the simulated kernel does not know", service);
+    return thread;
+}
+
+bool Scheduler::IsSimulatedThread() const { return Current() != nullptr; }
+
+std::string Scheduler::CurrentThreadName() const {
+    Thread* thread = Current();
+    return thread ? thread->name : std::string("(outside the simulation)");
+}
+
+void Scheduler::StartThread(const std::string& name, std::function<void()> body) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    Thread* self = Self("PsCreateSystemThread");
+    auto owned = std::make_unique<Thread>();
+    Thread* thread = owned.get();
+    thread->owner = this;
+    thread->id = nextId_++;
+    thread->name = name;
+    thread->state = Thread::State::Ready;
+    threads_.push_back(std::move(owned));
+    thread->thread = std::thread([this, thread, body = std::move(body)]() {
+        {
+            std::unique_lock<std::mutex> started(mutex_);
+            tlsThread = thread;
+            thread->wakeup.wait(started, [thread] {
+                return thread->state == Thread::State::Running || thread->terminate;
+            });
+            if (thread->terminate) {
+                thread->state = Thread::State::Done;
+                return;
+            }
+        }
+        try {
+            body();
+        } catch (const Terminated&) {
+            std::unique_lock<std::mutex> ended(mutex_);
+            if (thread->terminate) {  // shutdown: nobody is waiting for a handover
+                thread->state = Thread::State::Done;
+                return;
+            }
+        }
+        std::unique_lock<std::mutex> ended(mutex_);
+        thread->state = Thread::State::Done;
+        SwitchAway(ended, thread);
+    });
+    // Starting a thread is a point where control may pass.
+    self->state = Thread::State::Ready;
+    SwitchAway(lock, self);
+}
+
+void Scheduler::ExitCurrentThread() {
+    Thread* self = Self("PsTerminateSystemThread");
+    if (self == adopted_) Violation("PsTerminateSystemThread called on a thread it did not create");
+    throw Terminated{};
+}
+
+void Scheduler::SwitchAway(std::unique_lock<std::mutex>& lock, Thread* self) {
+    Thread* next = nullptr;
+    for (;;) {
+        next = PickReady();
+        if (next) break;
+        if (WakeIdleWaiter()) continue;
+        if (AdvanceClock()) continue;
+        Violation("hang: every simulated thread is blocked and none waits for time\n%s",
+                  DescribeLocked().c_str());
+    }
+    running_ = next;
+    next->state = Thread::State::Running;
+    if (next != self) next->wakeup.notify_one();
+    if (self->state == Thread::State::Done) return;
+    self->wakeup.wait(lock, [self] { return self->state == Thread::State::Running || self->terminate; });
+    if (self->terminate) throw Terminated{};
+}
+
+Scheduler::Thread* Scheduler::PickReady() {
+    std::vector<Thread*> ready;
+    for (auto& thread : threads_)
+        if (thread->state == Thread::State::Ready && !thread->lastResort) ready.push_back(thread.get());
+    if (ready.empty())
+        for (auto& thread : threads_)
+            if (thread->state == Thread::State::Ready) ready.push_back(thread.get());
+    if (ready.empty()) return nullptr;
+    return ready[random_() % ready.size()];
+}
+
+bool Scheduler::WakeIdleWaiter() {
+    if (!adopted_ || adopted_->state != Thread::State::Blocked || !adopted_->waitingIdle) return false;
+    for (auto& thread : threads_) {
+        if (thread.get() == adopted_) continue;
+        if (thread->state == Thread::State::Ready) return false;
+        if (thread->state == Thread::State::Blocked && thread->timed) return false;
+    }
+    WakeThread(adopted_, STATUS_SUCCESS);
+    return true;
+}
+
+bool Scheduler::AdvanceClock() {
+    int64_t next = LLONG_MAX;
+    for (auto& thread : threads_)
+        if (thread->state == Thread::State::Blocked && thread->timed) next = std::min(next, thread->deadline);
+    if (next == LLONG_MAX) return false;
+    for (KTIMER* timer : timers_) next = std::min(next, timer->DueTime);
+    now_ = std::max(now_, next);
+
+    std::vector<KTIMER*> due;
+    for (KTIMER* timer : timers_)
+        if (timer->DueTime <= now_) due.push_back(timer);
+    std::stable_sort(due.begin(), due.end(),
+                     [](const KTIMER* a, const KTIMER* b) { return a->DueTime < b->DueTime; });
+    for (KTIMER* timer : due) {
+        timers_.erase(std::find(timers_.begin(), timers_.end(), timer));
+        timer->Inserted = FALSE;
+        Signal(&timer->Header);
+    }
+    for (auto& thread : threads_)
+        if (thread->state == Thread::State::Blocked && thread->timed && thread->deadline <= now_)
+            WakeThread(thread.get(), STATUS_TIMEOUT);
+    return true;
+}
+
+void Scheduler::WakeThread(Thread* thread, NTSTATUS status) {
+    thread->state = Thread::State::Ready;
+    thread->waitStatus = status;
+    thread->waitObject = nullptr;
+    thread->timed = false;
+    thread->waitingIdle = false;
+}
+
+void Scheduler::Signal(DISPATCHER_HEADER* object) {
+    if (IsSynchronizationType(object->Type)) {
+        for (auto& thread : threads_) {
+            if (thread->state == Thread::State::Blocked && thread->waitObject == object) {
+                object->SignalState = 0;
+                WakeThread(thread.get(), STATUS_SUCCESS);
+                return;
+            }
+        }
+        object->SignalState = 1;
+        return;
+    }
+    object->SignalState = 1;
+    for (auto& thread : threads_)
+        if (thread->state == Thread::State::Blocked && thread->waitObject == object)
+            WakeThread(thread.get(), STATUS_SUCCESS);
+}
+
+bool Scheduler::TryConsume(DISPATCHER_HEADER* object) {
+    if (!IsEventType(object->Type) && !IsTimerType(object->Type))
+        Violation("KeWaitForSingleObject on an object that is not an initialised event or timer");
+    if (object->SignalState <= 0) return false;
+    if (IsSynchronizationType(object->Type)) object->SignalState = 0;
+    return true;
+}
+
+int64_t Scheduler::DueTime(const LARGE_INTEGER& time) const {
+    // Negative: relative to now. Positive: absolute; the simulated system time
+    // and interrupt time start together at zero.
+    return time.QuadPart < 0 ? now_ - time.QuadPart : time.QuadPart;
+}
+
+NTSTATUS Scheduler::Wait(DISPATCHER_HEADER* object, const LARGE_INTEGER* timeout, const char* what) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    Thread* self = Self("KeWaitForSingleObject");
+    if (TryConsume(object)) {
+        self->state = Thread::State::Ready;
+        SwitchAway(lock, self);
+        return STATUS_SUCCESS;
+    }
+    if (timeout) {
+        int64_t due = DueTime(*timeout);
+        if (due <= now_) {
+            self->state = Thread::State::Ready;
+            SwitchAway(lock, self);
+            return STATUS_TIMEOUT;
+        }
+        self->timed = true;
+        self->deadline = due;
+    }
+    self->waitObject = object;
+    self->what = what;
+    self->state = Thread::State::Blocked;
+    SwitchAway(lock, self);
+    return self->waitStatus;
+}
+
+void Scheduler::Delay(const LARGE_INTEGER& interval) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    Thread* self = Self("KeDelayExecutionThread");
+    self->timed = true;
+    self->deadline = std::max(DueTime(interval), now_);
+    self->what = "KeDelayExecutionThread";
+    self->state = Thread::State::Blocked;
+    SwitchAway(lock, self);
+}
+
+void Scheduler::Yield() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    Thread* self = Self("a kernel service");
+    self->state = Thread::State::Ready;
+    SwitchAway(lock, self);
+}
+
+LONG Scheduler::SetEvent(KEVENT* event) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!IsEventType(event->Header.Type)) Violation("KeSetEvent on an object that is not an initialised event");
+    LONG previous = event->Header.SignalState;
+    Signal(&event->Header);
+    return previous;
+}
+
+void Scheduler::ResetEvent(KEVENT* event) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!IsEventType(event->Header.Type)) Violation("KeClearEvent on an object that is not an initialised event");
+    event->Header.SignalState = 0;
+}
+
+BOOLEAN Scheduler::SetTimer(KTIMER* timer, LARGE_INTEGER dueTime) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!IsTimerType(timer->Header.Type)) Violation("KeSetTimer on an object that is not an initialised timer");
+    BOOLEAN wasArmed = timer->Inserted;
+    if (wasArmed) timers_.erase(std::find(timers_.begin(), timers_.end(), timer));
+    timer->Header.SignalState = 0;
+    timer->DueTime = std::max(DueTime(dueTime), now_);
+    timer->Inserted = TRUE;
+    timers_.push_back(timer);
+    return wasArmed;
+}
+
+BOOLEAN Scheduler::CancelTimer(KTIMER* timer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    BOOLEAN wasArmed = timer->Inserted;
+    if (wasArmed) timers_.erase(std::find(timers_.begin(), timers_.end(), timer));
+    timer->Inserted = FALSE;
+    return wasArmed;
+}
+
+bool Scheduler::IsTimerArmedWithin(const void* begin, size_t size) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto* first = static_cast<const char*>(begin);
+    for (KTIMER* timer : timers_) {
+        auto* at = reinterpret_cast<const char*>(timer);
+        if (at >= first && at < first + size) return true;
+    }
+    return false;
+}
+
+void Scheduler::RunUntilIdle(int64_t budget) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    Thread* self = Self("RunUntilIdle");
+    if (self != adopted_) Violation("RunUntilIdle called from a simulated kernel thread");
+    self->waitingIdle = true;
+    self->timed = true;
+    self->deadline = now_ + budget;
+    self->what = "the machine to become idle";
+    self->state = Thread::State::Blocked;
+    SwitchAway(lock, self);
+    if (self->waitStatus == STATUS_TIMEOUT)
+        Violation("hang: the machine is still busy after %lld ms of virtual time\n%s",
+                  static_cast<long long>(budget / kMillisecond), DescribeLocked().c_str());
+}
+
+void Scheduler::Advance(int64_t duration) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    Thread* self = Self("Advance");
+    if (self != adopted_) Violation("Advance called from a simulated kernel thread");
+    self->timed = true;
+    self->deadline = now_ + std::max<int64_t>(duration, 0);
+    self->lastResort = true;
+    self->what = "virtual time to pass";
+    self->state = Thread::State::Blocked;
+    SwitchAway(lock, self);
+    self->lastResort = false;
+}
+
+std::vector<std::string> Scheduler::TerminateAll() {
+    std::vector<std::string> ended;
+    std::vector<std::thread*> joinable;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& thread : threads_) {
+            if (thread.get() == adopted_ || !thread->thread.joinable()) continue;
+            if (thread->state != Thread::State::Done) {
+                ended.push_back(thread->name);
+                thread->terminate = true;
+                thread->wakeup.notify_one();
+            }
+            joinable.push_back(&thread->thread);
+        }
+    }
+    for (std::thread* thread : joinable) thread->join();
+    return ended;
+}
+
+std::string Scheduler::Describe() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return DescribeLocked();
+}
+
+std::string Scheduler::DescribeLocked() const {
+    std::string out = Format("virtual time %lld.%04lld ms; threads:\n", static_cast<long long>(now_ / kMillisecond),
+                             static_cast<long long>(now_ % kMillisecond));
+    for (auto& thread : threads_) {
+        out += Format("  #%d %s: %s", thread->id, thread->name.c_str(), StateName(static_cast<int>(thread->state)));
+        if (thread->state == Thread::State::Blocked) {
+            out += " on " + thread->what;
+            if (thread->timed)
+                out += Format(" until %lld ms", static_cast<long long>(thread->deadline / kMillisecond));
+        }
+        out += "\n";
+    }
+    return out;
+}
+
+}  // namespace sim

@@ -1,0 +1,92 @@
+// Simulated threads on a virtual clock.
+//
+// Every simulated thread is a real thread, but only one runs at a time: control
+// passes only where a kernel thread could block (a wait, a delay, a thread start
+// or end), to a thread picked by a seeded random generator, so a run is
+// reproducible from its seed and different seeds try different interleavings.
+//
+// Virtual time moves only when every thread is blocked and at least one waits
+// for time (a delay, a wait with a time-out, or the test's Advance). It then
+// jumps to the earliest moment due, firing timers on the way. A thread that
+// waits on a timer without a time-out does not move time by itself.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "sim/ddk/wdm.h"
+
+namespace sim {
+
+// 100-nanosecond units, as the kernel counts time.
+constexpr int64_t kMillisecond = 10'000;
+constexpr int64_t kSecond = 1'000 * kMillisecond;
+
+class Scheduler {
+public:
+    explicit Scheduler(uint64_t seed);
+    ~Scheduler();
+    Scheduler(const Scheduler&) = delete;
+    Scheduler& operator=(const Scheduler&) = delete;
+
+    // Makes the calling thread the running simulated thread (the test's own).
+    void AdoptCurrentThread(const std::string& name);
+    bool IsSimulatedThread() const;
+    std::string CurrentThreadName() const;
+
+    // Kernel services.
+    void StartThread(const std::string& name, std::function<void()> body);
+    [[noreturn]] void ExitCurrentThread();
+    NTSTATUS Wait(DISPATCHER_HEADER* object, const LARGE_INTEGER* timeout, const char* what);
+    void Delay(const LARGE_INTEGER& interval);
+    void Yield();
+    LONG SetEvent(KEVENT* event);
+    void ResetEvent(KEVENT* event);
+    BOOLEAN SetTimer(KTIMER* timer, LARGE_INTEGER dueTime);
+    BOOLEAN CancelTimer(KTIMER* timer);
+    bool IsTimerArmedWithin(const void* begin, size_t size) const;
+    int64_t Now() const { return now_; }
+
+    // For tests and voxen-sim, from the adopted thread.
+    // Lets the other threads run until all are blocked with nothing waiting for
+    // time. Stops the program as a hang when that takes more than `budget`.
+    void RunUntilIdle(int64_t budget = 3600 * kSecond);
+    // Lets `duration` of virtual time pass, then runs until idle at that moment.
+    void Advance(int64_t duration);
+    // Ends every thread still blocked (shutdown). Returns their names.
+    std::vector<std::string> TerminateAll();
+    std::string Describe() const;
+
+private:
+    struct Thread;
+    struct Terminated {};
+
+    Thread* Current() const;
+    Thread* Self(const char* service) const;
+    void SwitchAway(std::unique_lock<std::mutex>& lock, Thread* self);
+    Thread* PickReady();
+    bool WakeIdleWaiter();
+    bool AdvanceClock();
+    void WakeThread(Thread* thread, NTSTATUS status);
+    void Signal(DISPATCHER_HEADER* object);
+    bool TryConsume(DISPATCHER_HEADER* object);
+    int64_t DueTime(const LARGE_INTEGER& time) const;
+    std::string DescribeLocked() const;
+
+    mutable std::mutex mutex_;
+    std::vector<std::unique_ptr<Thread>> threads_;
+    std::vector<KTIMER*> timers_;  // armed timers
+    Thread* running_ = nullptr;
+    Thread* adopted_ = nullptr;
+    int64_t now_ = 0;
+    int nextId_ = 1;
+    std::mt19937_64 random_;
+};
+
+}  // namespace sim

@@ -1,0 +1,43 @@
+#include "sim/kernel/StatusNames.h"
+
+#include "sim/kernel/Violation.h"
+
+namespace sim {
+
+std::string StatusName(NTSTATUS status) {
+    switch (status) {
+#define NAME(value) \
+    case value: return #value;
+        NAME(STATUS_SUCCESS)
+        NAME(STATUS_TIMEOUT)
+        NAME(STATUS_PENDING)
+        NAME(STATUS_BUFFER_OVERFLOW)
+        NAME(STATUS_UNSUCCESSFUL)
+        NAME(STATUS_NOT_IMPLEMENTED)
+        NAME(STATUS_INVALID_HANDLE)
+        NAME(STATUS_INVALID_PARAMETER)
+        NAME(STATUS_NO_SUCH_DEVICE)
+        NAME(STATUS_INVALID_DEVICE_REQUEST)
+        NAME(STATUS_MORE_PROCESSING_REQUIRED)
+        NAME(STATUS_ACCESS_DENIED)
+        NAME(STATUS_BUFFER_TOO_SMALL)
+        NAME(STATUS_OBJECT_TYPE_MISMATCH)
+        NAME(STATUS_OBJECT_NAME_INVALID)
+        NAME(STATUS_OBJECT_NAME_NOT_FOUND)
+        NAME(STATUS_OBJECT_NAME_COLLISION)
+        NAME(STATUS_DEVICE_ALREADY_ATTACHED)
+        NAME(STATUS_DELETE_PENDING)
+        NAME(STATUS_INSUFFICIENT_RESOURCES)
+        NAME(STATUS_IO_TIMEOUT)
+        NAME(STATUS_NOT_SUPPORTED)
+        NAME(STATUS_REQUEST_NOT_ACCEPTED)
+        NAME(STATUS_CANCELLED)
+        NAME(STATUS_RETRY)
+        NAME(STATUS_NOT_FOUND)
+        NAME(STATUS_ACPI_INVALID_TABLE)
+#undef NAME
+    }
+    return Format("0x%08X", static_cast<unsigned>(status));
+}
+
+}  // namespace sim

@@ -1,0 +1,200 @@
+// Simulated threads and the virtual clock.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "sim/kernel/Kernel.h"
+
+namespace {
+
+using sim::kMillisecond;
+using sim::kSecond;
+
+LARGE_INTEGER Relative(int64_t duration) {
+    LARGE_INTEGER value;
+    value.QuadPart = -duration;
+    return value;
+}
+
+TEST(VirtualTime, DelaysTakeNoRealTimeAndMoveTheClockExactly) {
+    sim::Kernel kernel;
+    int polls = 0;
+    kernel.Threads().StartThread("poller", [&] {
+        for (; polls < 1000; ++polls) {
+            LARGE_INTEGER step = Relative(5 * kMillisecond);
+            KeDelayExecutionThread(KernelMode, FALSE, &step);
+        }
+    });
+    kernel.Threads().RunUntilIdle();
+    EXPECT_EQ(polls, 1000);
+    EXPECT_EQ(kernel.Threads().Now(), 5 * kSecond);
+}
+
+TEST(VirtualTime, ATimerWaitAloneDoesNotMoveTimeButAdvanceFiresIt) {
+    sim::Kernel kernel;
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    LARGE_INTEGER due = Relative(69 * kSecond);
+    KeSetTimer(&timer, due, nullptr);
+    int64_t wokeAt = -1;
+    kernel.Threads().StartThread("waiter", [&] {
+        KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr);
+        wokeAt = static_cast<int64_t>(KeQueryInterruptTime());
+    });
+    kernel.Threads().RunUntilIdle();
+    EXPECT_EQ(kernel.Threads().Now(), 0) << "idle: nothing waits for time";
+    EXPECT_EQ(wokeAt, -1);
+
+    kernel.Threads().Advance(68 * kSecond);
+    EXPECT_EQ(wokeAt, -1);
+    kernel.Threads().Advance(2 * kSecond);
+    EXPECT_EQ(wokeAt, 69 * kSecond) << "the timer fired on the way, at its due time";
+    EXPECT_EQ(kernel.Threads().Now(), 70 * kSecond);
+}
+
+TEST(VirtualTime, AWaitWithTimeoutEndsWithStatusTimeout) {
+    sim::Kernel kernel;
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    LARGE_INTEGER timeout = Relative(250 * kMillisecond);
+    EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    EXPECT_EQ(kernel.Threads().Now(), 250 * kMillisecond);
+}
+
+TEST(Events, SynchronizationEventReleasesOneWaiterPerSignal) {
+    sim::Kernel kernel;
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    int released = 0;
+    for (int i = 0; i < 3; ++i)
+        kernel.Threads().StartThread("waiter", [&] {
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            ++released;
+        });
+    kernel.Threads().RunUntilIdle();
+    EXPECT_EQ(released, 0);
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    kernel.Threads().RunUntilIdle();
+    EXPECT_EQ(released, 1);
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    kernel.Threads().RunUntilIdle();
+    EXPECT_EQ(released, 3);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+}
+
+TEST(Events, NotificationEventReleasesEveryWaiterAndStaysSignalled) {
+    sim::Kernel kernel;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    int released = 0;
+    for (int i = 0; i < 3; ++i)
+        kernel.Threads().StartThread("waiter", [&] {
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            ++released;
+        });
+    kernel.Threads().RunUntilIdle();
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    kernel.Threads().RunUntilIdle();
+    EXPECT_EQ(released, 3);
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+}
+
+// The order in which three threads, each yielding at a delay, interleave.
+std::string Interleaving(uint64_t seed) {
+    sim::Kernel kernel(sim::KernelConfig{seed, false});
+    std::string order;
+    for (char name : {'a', 'b', 'c'})
+        kernel.Threads().StartThread(std::string(1, name), [&order, name] {
+            for (int step = 0; step < 4; ++step) {
+                order += name;
+                LARGE_INTEGER zero = Relative(0);
+                KeDelayExecutionThread(KernelMode, FALSE, &zero);
+            }
+        });
+    kernel.Threads().RunUntilIdle();
+    return order;
+}
+
+TEST(Interleavings, AreReproducibleFromTheSeedAndDifferAcrossSeeds) {
+    EXPECT_EQ(Interleaving(7), Interleaving(7));
+    std::set<std::string> seen;
+    for (uint64_t seed = 1; seed <= 20; ++seed) seen.insert(Interleaving(seed));
+    EXPECT_GT(seen.size(), 1u);
+    for (const std::string& order : seen) EXPECT_EQ(order.size(), 12u);
+}
+
+TEST(SystemThreads, EndByReturningOrByPsTerminateSystemThread) {
+    sim::Kernel kernel;
+    std::vector<std::string> ran;
+    HANDLE first = nullptr, second = nullptr;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    static std::vector<std::string>* log = &ran;
+    ASSERT_EQ(PsCreateSystemThread(&first, GENERIC_ALL, &attributes, nullptr, nullptr,
+                                   [](PVOID) { log->push_back("returns"); }, nullptr),
+              STATUS_SUCCESS);
+    ASSERT_EQ(PsCreateSystemThread(&second, GENERIC_ALL, &attributes, nullptr, nullptr,
+                                   [](PVOID) {
+                                       log->push_back("terminates");
+                                       PsTerminateSystemThread(STATUS_SUCCESS);
+                                   },
+                                   nullptr),
+              STATUS_SUCCESS);
+    kernel.Threads().RunUntilIdle();
+    EXPECT_EQ(ran.size(), 2u);
+    ZwClose(first);
+    ZwClose(second);
+    EXPECT_TRUE(kernel.Shutdown().empty());
+}
+
+TEST(SystemThreads, AnUnclosedThreadHandleIsALeak) {
+    sim::Kernel kernel;
+    HANDLE handle = nullptr;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    ASSERT_EQ(PsCreateSystemThread(&handle, GENERIC_ALL, &attributes, nullptr, nullptr, [](PVOID) {}, nullptr),
+              STATUS_SUCCESS);
+    std::vector<std::string> leaks = kernel.Shutdown();
+    ASSERT_EQ(leaks.size(), 1u);
+    EXPECT_NE(leaks[0].find("thread handle"), std::string::npos);
+}
+
+TEST(SystemThreads, ThreadsStillWaitingAtShutdownAreEnded) {
+    sim::Kernel kernel;
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    kernel.Threads().StartThread("forever", [&] { KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr); });
+    kernel.Threads().RunUntilIdle();
+    EXPECT_TRUE(kernel.Shutdown().empty());
+}
+
+TEST(HangDeathTest, TheTestThreadWaitingForeverIsAHang) {
+    EXPECT_EXIT(
+        {
+            sim::Kernel kernel;
+            KEVENT never;
+            KeInitializeEvent(&never, NotificationEvent, FALSE);
+            KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
+        },
+        ::testing::ExitedWithCode(sim::kViolationExitCode), "hang: every simulated thread is blocked");
+}
+
+TEST(HangDeathTest, AMachineThatNeverSettlesIsAHang) {
+    EXPECT_EXIT(
+        {
+            sim::Kernel kernel;
+            kernel.Threads().StartThread("spinner", [] {
+                for (;;) {
+                    LARGE_INTEGER step = Relative(5 * kMillisecond);
+                    KeDelayExecutionThread(KernelMode, FALSE, &step);
+                }
+            });
+            kernel.Threads().RunUntilIdle(10 * kSecond);
+        },
+        ::testing::ExitedWithCode(sim::kViolationExitCode), "still busy after 10000 ms");
+}
+
+}  // namespace
