@@ -2,8 +2,9 @@
 enable_testing()
 
 if(VOXEN_SANITIZE)
-    add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
-    add_link_options(-fsanitize=address,undefined)
+    # The vptr check needs RTTI, which driver code is built without.
+    add_compile_options(-fsanitize=address,undefined -fno-sanitize=vptr -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined -fno-sanitize=vptr)
 endif()
 
 add_library(voxen_kernel STATIC
@@ -19,6 +20,11 @@ add_library(voxen_kernel STATIC
     sim/kernel/Scheduler.cpp
     sim/kernel/StatusNames.cpp
     sim/kernel/Violation.cpp
+    sim/hw/PciBus.cpp
+    sim/hw/PciFunction.cpp
+    sim/machine/Machine.cpp
+    sim/pnp/PnpManager.cpp
+    sim/pnp/SimDevice.cpp
 )
 target_include_directories(voxen_kernel PUBLIC ${PROJECT_SOURCE_DIR})
 target_compile_options(voxen_kernel PRIVATE ${VOXEN_WARNINGS})

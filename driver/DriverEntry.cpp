@@ -1,11 +1,18 @@
+#include "config/BootGuard.h"
 #include "driver/DriverGlobals.h"
+#include "driver/PoolTags.h"
 #include "driver/Roles.h"
+#include "filter/DeviceList.h"
+#include "power/HidBoard.h"
 
 // Loaded once; there is no unload routine, so nothing here is ever undone.
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
-    UNREFERENCED_PARAMETER(RegistryPath);
-
-    if (*InitSafeBootMode != 0) DriverGlobals.Disabled = TRUE;
+    // Safe mode filters nothing and leaves the registry alone.
+    if (*InitSafeBootMode != 0) {
+        DriverGlobals.Disabled = TRUE;
+    } else if (CheckBootGuard(RegistryPath)) {
+        DriverGlobals.Disabled = TRUE;
+    }
 
     UNICODE_STRING deviceName;
     RtlInitUnicodeString(&deviceName, VOXEN_CONTROL_DEVICE_NAME);
@@ -13,15 +20,29 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
                                      &DriverGlobals.ControlDevice);
     if (!NT_SUCCESS(status)) return status;
 
-    // The service opens the device by this name; without it the driver still works for the kernel.
+    // The service opens the device by this name; the kernel's own uses need no link.
     UNICODE_STRING linkName;
     RtlInitUnicodeString(&linkName, VOXEN_CONTROL_LINK_NAME);
     IoCreateSymbolicLink(&linkName, &deviceName);
 
+    InitializeListHead(&DriverGlobals.BridgeList);
+    InitializeNodeLookaside(&DriverGlobals.BridgeNodes);
+
+    DriverObject->DriverExtension->AddDevice = AddDevice;
     for (ULONG major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) DriverObject->MajorFunction[major] = PassThrough;
+    DriverObject->MajorFunction[IRP_MJ_PNP] = PnpEntry;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = PowerEntry;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = ControlDispatch;
     DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = ControlDispatch;
 
     DriverGlobals.DriverObject = DriverObject;
+
+    if (DriverGlobals.HidBoard == nullptr) {
+        void* memory = ExAllocatePoolWithTag(NonPagedPool, sizeof(HidSwitchBoard), TagObject);
+        if (memory == nullptr) return STATUS_SUCCESS;
+        RtlZeroMemory(memory, sizeof(HidSwitchBoard));
+        DriverGlobals.HidBoard = static_cast<HidSwitchBoard*>(memory);
+    }
+    RegisterHidNotification(DriverGlobals.HidBoard, DriverObject);
     return STATUS_SUCCESS;
 }

@@ -226,4 +226,19 @@ VOID MmProbeAndLockPages(PMDL mdl, KPROCESSOR_MODE mode, LOCK_OPERATION operatio
 }
 VOID MmUnlockPages(PMDL mdl) { K().Io().UnlockPages(mdl); }
 
+// ---------------------------------------------------------------- Plug and Play and power
+NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT device, DEVICE_REGISTRY_PROPERTY property, ULONG length, PVOID buffer,
+                             PULONG resultLength) {
+    K().Objects().CheckDevice(device, "IoGetDeviceProperty");
+    if (!resultLength) sim::Violation("IoGetDeviceProperty without a result length");
+    return K().Pnp().GetProperty(device, property, length, buffer, resultLength);
+}
+
+VOID PoStartNextPowerIrp(PIRP irp) {
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_POWER)
+        sim::Violation("PoStartNextPowerIrp with an IRP that is not a power IRP");
+}
+
+NTSTATUS PoCallDriver(PDEVICE_OBJECT device, PIRP irp) { return K().Io().CallDriver(device, irp); }
+
 }  // extern "C"

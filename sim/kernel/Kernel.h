@@ -16,6 +16,7 @@
 #include "sim/kernel/Registry.h"
 #include "sim/kernel/Scheduler.h"
 #include "sim/kernel/Violation.h"
+#include "sim/pnp/PnpManager.h"
 
 namespace sim {
 
@@ -43,6 +44,7 @@ public:
     IoManager& Io() { return io_; }
     RegistryHive& Registry() { return registry_; }
     HandleTable& Handles() { return handles_; }
+    PnpManager& Pnp() { return pnp_; }
     DebugLog& Debug() { return debug_; }
 
     // While set, what a driver allocates, references or opens belongs to the
@@ -68,6 +70,7 @@ private:
     HandleTable handles_;
     ObjectManager objects_;
     IoManager io_;
+    PnpManager pnp_;
     Scheduler scheduler_;
     std::vector<std::function<void()>> shutdownSteps_;
     bool failThreadCreation_ = false;

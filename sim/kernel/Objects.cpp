@@ -115,9 +115,9 @@ void ObjectManager::CheckDevice(PDEVICE_OBJECT device, const char* service) cons
 
 void ObjectManager::DeleteDevice(PDEVICE_OBJECT device) {
     CheckDevice(device, "IoDeleteDevice");
-    if (device->AttachedDevice)
-        Violation("IoDeleteDevice of %s while %s is attached above it", Describe(device).c_str(),
-                  Describe(device->AttachedDevice).c_str());
+    // A device above may still be attached (a filter waiting for the removal IRP
+    // to come back detaches after the lower driver deleted its device): the
+    // object stays, delete-pending, until that detach.
     if (device->Sim->attachedTo)
         Violation("IoDeleteDevice of %s while it is still attached to %s (detach it first)",
                   Describe(device).c_str(), Describe(device->Sim->attachedTo).c_str());
@@ -150,6 +150,8 @@ PDEVICE_OBJECT ObjectManager::Attach(PDEVICE_OBJECT source, PDEVICE_OBJECT targe
         Violation("IoAttachDeviceToDeviceStack of %s, which is already attached to a stack", Describe(source).c_str());
     PDEVICE_OBJECT top = Top(target);
     if (top == source) Violation("IoAttachDeviceToDeviceStack of a device object to itself");
+    for (PDEVICE_OBJECT device = target; device; device = device->AttachedDevice)
+        if (device->Sim->refuseAttach) return nullptr;
     top->AttachedDevice = source;
     source->StackSize = static_cast<CCHAR>(top->StackSize + 1);
     if (top->AlignmentRequirement > source->AlignmentRequirement)
@@ -159,11 +161,12 @@ PDEVICE_OBJECT ObjectManager::Attach(PDEVICE_OBJECT source, PDEVICE_OBJECT targe
 }
 
 void ObjectManager::Detach(PDEVICE_OBJECT target) {
-    CheckDevice(target, "IoDetachDevice");
+    if (!IsDevice(target)) Violation("IoDetachDevice with %p, which is not a device object", static_cast<void*>(target));
     PDEVICE_OBJECT attached = target->AttachedDevice;
     if (!attached) Violation("IoDetachDevice on %s, which has nothing attached", Describe(target).c_str());
     attached->Sim->attachedTo = nullptr;
     target->AttachedDevice = nullptr;
+    if (target->Sim->deleted && objects_[target].references == 0) FreeDevice(target);
 }
 
 NTSTATUS ObjectManager::CreateLink(const std::wstring& link, const std::wstring& target) {
@@ -245,9 +248,9 @@ LONG_PTR ObjectManager::Dereference(void* object, const char* service) {
     if (left > 0) return left;
     switch (it->second.kind) {
     case Kind::Device:
-        if (static_cast<PDEVICE_OBJECT>(object)->Sim->deleted)
-            FreeDevice(static_cast<PDEVICE_OBJECT>(object));
-        else
+        if (static_cast<PDEVICE_OBJECT>(object)->Sim->deleted) {
+            if (!static_cast<PDEVICE_OBJECT>(object)->AttachedDevice) FreeDevice(static_cast<PDEVICE_OBJECT>(object));
+        } else
             Violation("%s released the creation reference of %s, which was not deleted", service,
                       Describe(object).c_str());
         break;

@@ -31,6 +31,7 @@ struct sim::DeviceRecord {
     PDEVICE_OBJECT attachedTo = nullptr;  // the device this one is attached to, if any
     bool deleted = false;
     AccessRule rule = AccessRule::Everyone;
+    bool refuseAttach = false;  // the stack is being removed: attaching fails
 };
 
 namespace sim {

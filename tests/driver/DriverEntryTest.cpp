@@ -6,15 +6,12 @@
 #include "driver/Roles.h"
 #include "sim/kernel/Kernel.h"
 #include "sim/kernel/Loader.h"
+#include "tests/support/DriverUnderTest.h"
 #include "tests/support/CaseName.h"
 
 namespace {
 
-// DriverGlobals lives as long as the process; each test loads the driver anew.
-void ResetDriverGlobals() {
-    DriverGlobals = DriverGlobalsRecord{};
-    DriverGlobals.EnableCfgRestore = DriverGlobals.EnablePolling = DriverGlobals.EnablePollingPostACPI = 1;
-}
+using test::ResetDriverGlobals;
 
 class DriverEntryTest : public ::testing::Test {
 protected:

@@ -1,0 +1,25 @@
+#include "driver/Bridges.h"
+
+#include "driver/DriverGlobals.h"
+
+FilterDevice* BridgeAt(ULONG Index) { return ListEntryAt(&DriverGlobals.BridgeList, DriverGlobals.BridgeCount, Index); }
+
+void AppendBridge(FilterDevice* Bridge, ListEntryRecord* Node) {
+    Node->Device = Bridge;
+    InsertTailChecked(&DriverGlobals.BridgeList, &Node->Links);
+    ++DriverGlobals.BridgeCount;
+}
+
+void RemoveBridge(FilterDevice* Bridge) {
+    PLIST_ENTRY entry = DriverGlobals.BridgeList.Flink;
+    while (entry != &DriverGlobals.BridgeList) {
+        PLIST_ENTRY next = entry->Flink;
+        auto* node = CONTAINING_RECORD(entry, ListEntryRecord, Links);
+        if (node->Device == Bridge) {
+            RemoveEntryChecked(entry);
+            ExFreeToPagedLookasideList(&DriverGlobals.BridgeNodes, node);
+            --DriverGlobals.BridgeCount;
+        }
+        entry = next;
+    }
+}

@@ -1,0 +1,81 @@
+// The object behind every filter device object of this driver, on a bridge or
+// on a child device. A bridge uses its ChildDevicesList; a child its Parent.
+#pragma once
+
+#include "filter/DeviceList.h"
+#include "platform/platform.h"
+
+// Final: nothing derives from it, so its destructor need not be virtual (the
+// object is destroyed in place, never deleted through a base pointer).
+class FilterDevice final {
+public:
+    FilterDevice();
+
+    // The operations, in slot order.
+    virtual NTSTATUS CreateDevice(PDRIVER_OBJECT DriverObject, ULONG Type);
+    virtual NTSTATUS Attach(PDEVICE_OBJECT TargetPdo);
+    virtual void Teardown();
+    virtual void Detach();
+    virtual ULONG GetChildCount();
+    virtual FilterDevice* GetChild(ULONG Index);
+    virtual NTSTATUS SetPlatformPower(PULONG State, ULONG Method);
+    virtual NTSTATUS SetDevicePower(PULONG State);
+    virtual NTSTATUS QueryDevicePower(PULONG State);
+    virtual NTSTATUS DispatchPower(PDEVICE_OBJECT Device, PIRP Irp);
+    virtual NTSTATUS DispatchPnp(PDEVICE_OBJECT Device, PIRP Irp);
+    virtual NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT Device, PIRP Irp);
+    virtual NTSTATUS HandleRemove(PDEVICE_OBJECT Device, PIRP Irp);
+    virtual void ProcessBusRelations(PDEVICE_RELATIONS Relations);
+    virtual BOOLEAN IsVideoDevice();
+    virtual void SaveConfigSpace();
+    virtual void RestoreConfigSpace();
+    virtual void AddChild(FilterDevice* Child);
+    virtual void RemoveChild(FilterDevice* Child);
+    virtual NTSTATUS SwitchPower(BOOLEAN On, FilterDevice* ParentBridge, ULONG Method);
+
+    // Sends an IRP down the stack and waits for it to come back.
+    NTSTATUS ForwardAndWait(PIRP Irp);
+
+    // AddChild in two steps, so that a node can be had before a child filter
+    // is made: a child must never exist without its place in the list.
+    ListEntryRecord* TakeChildNode();
+    void LinkChild(FilterDevice* Child, ListEntryRecord* Node);
+
+    PDEVICE_OBJECT DeviceObject;
+    PDEVICE_OBJECT Pdo;
+    PDEVICE_OBJECT LowerDevice;
+    PDRIVER_OBJECT DriverObject;
+    ULONG DeviceType;
+    USHORT VendorId;
+    USHORT DeviceId;
+    LIST_ENTRY ChildDevicesList;
+    PAGED_LOOKASIDE_LIST ChildNodes;
+    ULONG ChildCount;
+    FilterDevice* Parent;
+    GUID DsmUuid;
+    PUCHAR ConfigBuffer;
+    BOOLEAN ConfigSaved;
+    ULONG DevicePowerState;
+    BOOLEAN HasDsm;
+    BOOLEAN PoweredOn;
+    BOOLEAN BusNumberCached;
+    BOOLEAN DeviceNumberCached;
+    BOOLEAN FunctionNumberCached;
+    UCHAR BusNumber;
+    USHORT DeviceNumber;
+    USHORT FunctionNumber;
+    PDEVICE_OBJECT SerialDeviceObject;
+    PFILE_OBJECT SerialFileObject;
+    BOOLEAN SerialOpened;
+};
+
+// A FilterDevice in non-paged pool, constructed; null when pool is short.
+FilterDevice* NewFilterDevice();
+// Tears the object down, deletes its node lookaside list and frees it.
+void DestroyFilterDevice(FilterDevice* Filter);
+
+// The FilterDevice a filter device object belongs to: the first eight bytes
+// of its extension. The control device has no extension.
+inline FilterDevice* FilterFromDevice(PDEVICE_OBJECT Device) {
+    return Device->DeviceExtension ? *static_cast<FilterDevice**>(Device->DeviceExtension) : nullptr;
+}

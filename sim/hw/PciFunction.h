@@ -1,0 +1,71 @@
+// One PCI function: its 4096-byte configuration space, which bytes software
+// may write, its location on the bus, and the PDO the PCI bus driver made for it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/ddk/wdm.h"
+
+namespace sim {
+
+struct PciLocation {
+    uint8_t bus = 0;
+    uint16_t device = 0;
+    uint16_t function = 0;
+    std::string Text() const;  // "01:00.1", as lspci writes it
+};
+
+// What a function is made of; the defaults are a PCI Express endpoint.
+struct PciFunctionSpec {
+    std::string name;  // for people: "display", "root port"
+    PciLocation location;
+    uint16_t vendorId = 0x10DE;
+    uint16_t deviceId = 0x1C8D;
+    uint8_t baseClass = 0x03;
+    uint8_t subClass = 0x00;
+    uint8_t progIf = 0x00;
+    bool pciExpress = true;                // carries the PCI Express capability (ID 0x10)
+    std::vector<uint8_t> capabilities;     // other standard capabilities, listed before it
+    uint16_t extendedCapability = 0x0001;  // first extended capability at 0x100 (0: none)
+    uint8_t secondaryBus = 0;              // bridges: the bus behind them
+    bool failConfigRequests = false;       // the bus driver fails configuration IRPs
+    bool failProperties = false;           // the bus driver fails the location properties
+
+    bool IsBridge() const { return baseClass == 0x06 && subClass == 0x04; }
+};
+
+class PciFunction {
+public:
+    explicit PciFunction(const PciFunctionSpec& spec);
+
+    const PciFunctionSpec& Spec() const { return spec_; }
+    const PciLocation& Location() const { return spec_.location; }
+
+    // What the bus driver does for configuration IRPs: all ones where the
+    // access runs past the space.
+    void Read(ULONG offset, void* buffer, ULONG length) const;
+    void Write(ULONG offset, const void* buffer, ULONG length);
+
+    // Direct changes to the model, for tests of odd hardware.
+    void Poke8(ULONG offset, uint8_t value);
+    uint8_t Peek8(ULONG offset) const { return config_[offset]; }
+    uint32_t Peek32(ULONG offset) const;
+    // Configuration registers that differ from their power-on values.
+    std::vector<ULONG> ChangedDwords() const;
+
+    PDEVICE_OBJECT pdo = nullptr;
+
+private:
+    void Set16(ULONG offset, uint16_t value);
+    void Set32(ULONG offset, uint32_t value);
+
+    PciFunctionSpec spec_;
+    std::array<uint8_t, 4096> config_{};
+    std::array<uint8_t, 4096> writable_{};  // per byte: bits software may change
+    std::array<uint8_t, 4096> powerOn_{};
+};
+
+}  // namespace sim

@@ -1,0 +1,113 @@
+#include "sim/machine/Machine.h"
+
+#include <cstdio>
+#include <unistd.h>
+
+#include "sim/kernel/Violation.h"
+
+namespace sim {
+
+namespace {
+const char* const kBridgeFunctionDriver = "pci";
+const char* const kEndpointFunctionDriver = "function";
+}  // namespace
+
+Machine::Machine(MachineSpec spec) : kernel_(KernelConfig{spec.seed, spec.safeMode}) {
+    for (const PciFunctionSpec& function : spec.functions) pci_.AddFunction(function);
+    PnpManager& pnp = kernel_.Pnp();
+    pnp.RegisterDriver(kBridgeFunctionDriver, [this](PDEVICE_OBJECT pdo) { return pci_.AddBridgeFunction(pdo); });
+    PDRIVER_OBJECT functions = CreateSimDriver(L"\\Driver\\function");
+    pnp.RegisterDriver(kEndpointFunctionDriver, [functions](PDEVICE_OBJECT pdo) {
+        new FunctionDevice(functions, pdo, FILE_DEVICE_UNKNOWN);
+        return STATUS_SUCCESS;
+    });
+    pnp.SetAssignment([this](PDEVICE_OBJECT pdo, std::string* functionDriver, std::vector<std::string>* filters) {
+        PciFunction* function = pci_.FindByPdo(pdo);
+        bool bridge = function && function->Spec().IsBridge();
+        *functionDriver = bridge ? kBridgeFunctionDriver : kEndpointFunctionDriver;
+        if (bridge && filter_.object) filters->push_back(ToNarrow(kFilterService));
+    });
+}
+
+Machine::~Machine() {
+    if (shutDown_) return;
+    std::vector<std::string> leaks = Shutdown();
+    if (leaks.empty()) return;
+    fflush(stdout);
+    fprintf(stderr, "*** leak report at shutdown:\n");
+    for (auto& line : leaks) fprintf(stderr, "  %s\n", line.c_str());
+    fflush(stderr);
+    _exit(kViolationExitCode);
+}
+
+NTSTATUS Machine::Boot(PDRIVER_INITIALIZE filterEntry) {
+    NTSTATUS status = LoadFilter(filterEntry);
+    EnumerateDevices();
+    return status;
+}
+
+NTSTATUS Machine::LoadFilter(PDRIVER_INITIALIZE filterEntry) {
+    filter_ = LoadDriver(filterEntry, kFilterService);
+    if (NT_SUCCESS(filter_.status))
+        kernel_.Pnp().RegisterDriver(ToNarrow(kFilterService), filter_.object);
+    else
+        filter_.object = nullptr;  // a driver whose entry failed is unloaded
+    return filter_.status;
+}
+
+void Machine::EnumerateDevices() {
+    pci_.EnumerateRoot();
+    kernel_.Threads().RunUntilIdle();
+}
+
+std::vector<PDEVICE_OBJECT> Machine::Stack(PciFunction* function) const {
+    std::vector<PDEVICE_OBJECT> stack;
+    for (PDEVICE_OBJECT device = function ? function->pdo : nullptr; device; device = device->AttachedDevice)
+        stack.push_back(device);
+    return stack;
+}
+
+std::vector<std::string> Machine::Shutdown() {
+    if (!shutDown_) {
+        shutDown_ = true;
+        kernel_.Pnp().RemoveAll();
+    }
+    return kernel_.Shutdown();
+}
+
+PciLocation ParseLocation(const std::string& text) {
+    unsigned bus = 0, device = 0, function = 0;
+    char tail = 0;
+    if (std::sscanf(text.c_str(), "%x:%x.%x%c", &bus, &device, &function, &tail) != 3 || bus > 0xFF || device > 31 ||
+        function > 7)
+        Violation("'%s' is not a PCI location (BUS:DEV.FN in hexadecimal)", text.c_str());
+    PciLocation location;
+    location.bus = static_cast<uint8_t>(bus);
+    location.device = static_cast<uint16_t>(device);
+    location.function = static_cast<uint16_t>(function);
+    return location;
+}
+
+PciFunctionSpec RootPort(const std::string& location, uint8_t secondaryBus) {
+    PciFunctionSpec spec;
+    spec.name = "PCI Express root port";
+    spec.location = ParseLocation(location);
+    spec.vendorId = 0x8086;
+    spec.deviceId = 0xA110;
+    spec.baseClass = 0x06;
+    spec.subClass = 0x04;
+    spec.secondaryBus = secondaryBus;
+    spec.capabilities = {0x05, 0x01};  // MSI and power management before the PCI Express capability
+    return spec;
+}
+
+PciFunctionSpec Endpoint(const std::string& location, const std::string& name, uint8_t baseClass) {
+    PciFunctionSpec spec;
+    spec.name = name;
+    spec.location = ParseLocation(location);
+    spec.baseClass = baseClass;
+    spec.capabilities = {0x01, 0x05};
+    return spec;
+}
+
+}  // namespace sim

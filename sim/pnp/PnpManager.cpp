@@ -1,0 +1,161 @@
+#include "sim/pnp/PnpManager.h"
+
+#include <algorithm>
+
+#include "sim/kernel/Kernel.h"
+#include "sim/kernel/Violation.h"
+
+namespace sim {
+
+void PnpManager::RegisterDriver(const std::string& service, AddDeviceRoutine addDevice) {
+    drivers_[service] = std::move(addDevice);
+}
+
+void PnpManager::RegisterDriver(const std::string& service, PDRIVER_OBJECT driver) {
+    drivers_[service] = [driver](PDEVICE_OBJECT pdo) {
+        if (!driver->DriverExtension->AddDevice) return STATUS_SUCCESS;  // not a Plug and Play driver
+        return driver->DriverExtension->AddDevice(driver, pdo);
+    };
+}
+
+void PnpManager::RunAddDevice(const std::string& service, PDEVICE_OBJECT pdo) {
+    auto it = drivers_.find(service);
+    if (it == drivers_.end()) Violation("no driver named %s is installed", service.c_str());
+    NTSTATUS status = it->second(pdo);
+    if (!NT_SUCCESS(status))
+        Violation("AddDevice of %s failed with 0x%08X; the simulated machine does not handle that", service.c_str(),
+                  static_cast<unsigned>(status));
+    for (PDEVICE_OBJECT device = pdo->AttachedDevice; device; device = device->AttachedDevice)
+        if (device->Flags & DO_DEVICE_INITIALIZING)
+            Violation("AddDevice of %s left DO_DEVICE_INITIALIZING set on %s", service.c_str(),
+                      Kernel::Current().Objects().Describe(device).c_str());
+}
+
+PnpManager::DeviceNode* PnpManager::AddDevice(PDEVICE_OBJECT pdo, DeviceNode* parent) {
+    auto announced = announced_.find(pdo);
+    if (announced == announced_.end())
+        Violation("a bus reported %p, a PDO its bus driver never announced", static_cast<void*>(pdo));
+    BusInfo bus = std::move(announced->second);
+    announced_.erase(announced);
+    auto owned = std::make_unique<DeviceNode>();
+    DeviceNode* node = owned.get();
+    node->name = bus.name;
+    node->pdo = pdo;
+    node->parent = parent;
+    node->bus = std::move(bus);
+    if (assign_) assign_(pdo, &node->functionDriver, &node->upperFilters);
+    nodes_.push_back(std::move(owned));
+    if (parent) parent->children.push_back(node);
+    BuildStack(node);
+    return node;
+}
+
+void PnpManager::BuildStack(DeviceNode* node) {
+    if (!node->functionDriver.empty()) RunAddDevice(node->functionDriver, node->pdo);
+    for (const std::string& filter : node->upperFilters) RunAddDevice(filter, node->pdo);
+    ULONG_PTR information = 0;
+    NTSTATUS status = Send(node, IRP_MN_START_DEVICE, &information);
+    node->started = NT_SUCCESS(status);
+    if (node->started) Enumerate(node);
+}
+
+NTSTATUS PnpManager::Send(DeviceNode* node, UCHAR minor, ULONG_PTR* information,
+                          const std::function<void(PIO_STACK_LOCATION)>& setup) {
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(node->pdo);
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK result{};
+    IoManager& io = Kernel::Current().Io();
+    PIRP irp = io.AllocateKernelIrp(top->StackSize, [&](PIRP finished) {
+        result = finished->IoStatus;
+        io.ReleaseKernelIrp(finished);
+        KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
+    });
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_PNP;
+    next->MinorFunction = minor;
+    if (setup) setup(next);
+    IoCallDriver(top, irp);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    ObfDereferenceObject(top);
+    if (information) *information = result.Information;
+    return result.Status;
+}
+
+void PnpManager::Enumerate(DeviceNode* node) {
+    ULONG_PTR information = 0;
+    NTSTATUS status = Send(node, IRP_MN_QUERY_DEVICE_RELATIONS, &information, [](PIO_STACK_LOCATION location) {
+        location->Parameters.QueryDeviceRelations.Type = BusRelations;
+    });
+    auto* relations = reinterpret_cast<PDEVICE_RELATIONS>(information);
+    if (!NT_SUCCESS(status) || !relations) return;
+    std::vector<PDEVICE_OBJECT> reported(relations->Objects, relations->Objects + relations->Count);
+    for (PDEVICE_OBJECT pdo : reported) ObfDereferenceObject(pdo);  // the bus driver referenced each
+    ExFreePool(relations);
+    for (PDEVICE_OBJECT pdo : reported) {
+        if (FindByPdo(pdo)) continue;
+        AddDevice(pdo, node);
+    }
+}
+
+void PnpManager::Announce(PDEVICE_OBJECT pdo, BusInfo bus) { announced_[pdo] = std::move(bus); }
+
+void PnpManager::Remove(DeviceNode* node) {
+    if (node->removed) return;
+    for (auto it = node->children.rbegin(); it != node->children.rend(); ++it) Remove(*it);
+    ULONG_PTR information = 0;
+    Send(node, IRP_MN_QUERY_REMOVE_DEVICE, &information);
+    std::vector<PDEVICE_OBJECT> above;
+    for (PDEVICE_OBJECT device = node->pdo->AttachedDevice; device; device = device->AttachedDevice)
+        above.push_back(device);
+    Send(node, IRP_MN_REMOVE_DEVICE, &information);
+    // Every driver above the PDO leaves the stack and deletes its device.
+    ObjectManager& objects = Kernel::Current().Objects();
+    for (PDEVICE_OBJECT device : above) {
+        if (!objects.IsDevice(device)) continue;  // deleted and already freed
+        if (!device->Sim->deleted)
+            Violation("%s was not deleted on IRP_MN_REMOVE_DEVICE of %s", objects.Describe(device).c_str(),
+                      node->name.c_str());
+        if (device->Sim->attachedTo)
+            Violation("%s did not detach on IRP_MN_REMOVE_DEVICE of %s", objects.Describe(device).c_str(),
+                      node->name.c_str());
+    }
+    node->removed = true;
+    node->started = false;
+    if (node->bus.release) node->bus.release();
+}
+
+void PnpManager::RemoveAll() {
+    for (DeviceNode* root : Roots()) Remove(root);
+}
+
+PnpManager::DeviceNode* PnpManager::FindByPdo(PDEVICE_OBJECT pdo) {
+    for (auto& node : nodes_)
+        if (node->pdo == pdo && !node->removed) return node.get();
+    return nullptr;
+}
+
+std::vector<PnpManager::DeviceNode*> PnpManager::Roots() {
+    std::vector<DeviceNode*> roots;
+    for (auto& node : nodes_)
+        if (!node->parent && !node->removed) roots.push_back(node.get());
+    return roots;
+}
+
+std::vector<PnpManager::DeviceNode*> PnpManager::Present() {
+    std::vector<DeviceNode*> present;
+    for (auto& node : nodes_)
+        if (!node->removed) present.push_back(node.get());
+    return present;
+}
+
+NTSTATUS PnpManager::GetProperty(PDEVICE_OBJECT device, DEVICE_REGISTRY_PROPERTY property, ULONG length,
+                                 PVOID buffer, PULONG resultLength) {
+    DeviceNode* node = FindByPdo(device);
+    if (!node) return STATUS_INVALID_DEVICE_REQUEST;  // only PDOs have device properties
+    if (!buffer && length) return STATUS_INVALID_PARAMETER;
+    return node->bus.property(property, length, buffer, resultLength);
+}
+
+}  // namespace sim

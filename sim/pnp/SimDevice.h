@@ -1,0 +1,43 @@
+// Device objects of the simulated drivers (bus driver, function drivers): each
+// one's extension points at a C++ object that handles its IRPs.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "sim/ddk/wdm.h"
+
+namespace sim {
+
+class SimDevice {
+public:
+    virtual ~SimDevice() = default;
+    virtual NTSTATUS Dispatch(PIRP irp) = 0;
+    PDEVICE_OBJECT device = nullptr;
+};
+
+// A driver object whose every major function goes to the device's SimDevice.
+PDRIVER_OBJECT CreateSimDriver(const std::wstring& name);
+// Creates a device object of `driver` handled by `owner`.
+PDEVICE_OBJECT CreateSimDevice(PDRIVER_OBJECT driver, SimDevice* owner, DEVICE_TYPE type);
+
+// Completes an IRP with a status.
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
+// Leaves the IRP's status as the sender set it: what a bus driver does with a
+// Plug and Play or power IRP it does not handle.
+NTSTATUS CompleteUnchanged(PIRP irp);
+
+// A function driver's device: passes everything down, leaves the stack on
+// removal. `relations`, when set, answers bus-relations queries.
+class FunctionDevice : public SimDevice {
+public:
+    using Relations = std::function<PDEVICE_RELATIONS()>;
+    FunctionDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, DEVICE_TYPE type, Relations relations = {});
+    NTSTATUS Dispatch(PIRP irp) override;
+
+private:
+    PDEVICE_OBJECT lower_ = nullptr;
+    Relations relations_;
+};
+
+}  // namespace sim
