@@ -43,6 +43,8 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo) {
             return STATUS_SUCCESS;
         }
     }
+    LockDeviceLists();
     AppendBridge(bridge, node);
+    UnlockDeviceLists();
     return STATUS_SUCCESS;
 }

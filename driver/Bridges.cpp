@@ -23,3 +23,11 @@ void RemoveBridge(FilterDevice* Bridge) {
         entry = next;
     }
 }
+
+FilterDevice* AcquireBridgeAt(ULONG Index) {
+    LockDeviceLists();
+    FilterDevice* bridge = BridgeAt(Index);
+    if (bridge != nullptr && !NT_SUCCESS(IoAcquireRemoveLock(&bridge->RemoveLock, nullptr))) bridge = nullptr;
+    UnlockDeviceLists();
+    return bridge;
+}

@@ -25,6 +25,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     RtlInitUnicodeString(&linkName, VOXEN_CONTROL_LINK_NAME);
     IoCreateSymbolicLink(&linkName, &deviceName);
 
+    InitializeDeviceListLock();
     InitializeListHead(&DriverGlobals.BridgeList);
     InitializeNodeLookaside(&DriverGlobals.BridgeNodes);
 

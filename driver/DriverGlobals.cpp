@@ -2,5 +2,5 @@
 
 // Constant-initialised: no constructor runs at load.
 DriverGlobalsRecord DriverGlobals = {
-    1, 1, 1, nullptr, {nullptr, nullptr}, 0, FALSE, FALSE, {}, {}, nullptr, {0, 0, nullptr}, nullptr,
+    1, 1, 1, nullptr, {nullptr, nullptr}, 0, FALSE, FALSE, {}, {}, nullptr, {0, 0, nullptr}, nullptr, {},
 };

@@ -19,6 +19,8 @@ struct DriverGlobalsRecord {
     PDRIVER_OBJECT DriverObject;
     UNICODE_STRING SavedRegistryPath;
     HidSwitchBoard* HidBoard;
+    // Guards the structure of BridgeList and every ChildDevicesList; see filter/DeviceList.h.
+    KEVENT ListLock;
 };
 
 extern DriverGlobalsRecord DriverGlobals;

@@ -9,7 +9,16 @@ NTSTATUS PassThrough(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
         return STATUS_SUCCESS;
     }
+
     FilterDevice* filter = FilterFromDevice(DeviceObject);
+    NTSTATUS status = filter ? IoAcquireRemoveLock(&filter->RemoveLock, Irp) : STATUS_DELETE_PENDING;
+    if (!NT_SUCCESS(status)) {
+        Irp->IoStatus.Status = status;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return status;
+    }
     IoSkipCurrentIrpStackLocation(Irp);
-    return IoCallDriver(filter->LowerDevice, Irp);
+    status = IoCallDriver(filter->LowerDevice, Irp);
+    IoReleaseRemoveLock(&filter->RemoveLock, Irp);
+    return status;
 }

@@ -1,5 +1,6 @@
 #include "filter/DeviceList.h"
 
+#include "driver/DriverGlobals.h"
 #include "driver/PoolTags.h"
 
 namespace {
@@ -40,4 +41,16 @@ FilterDevice* ListEntryAt(PLIST_ENTRY Head, ULONG Count, ULONG Index) {
 
 void InitializeNodeLookaside(PPAGED_LOOKASIDE_LIST Lookaside) {
     ExInitializePagedLookasideList(Lookaside, nullptr, nullptr, 0, sizeof(ListEntryRecord), TagNode, 0);
+}
+
+void InitializeDeviceListLock() { KeInitializeEvent(&DriverGlobals.ListLock, SynchronizationEvent, TRUE); }
+
+void LockDeviceLists() {
+    KeEnterCriticalRegion();
+    KeWaitForSingleObject(&DriverGlobals.ListLock, Executive, KernelMode, FALSE, nullptr);
+}
+
+void UnlockDeviceLists() {
+    KeSetEvent(&DriverGlobals.ListLock, IO_NO_INCREMENT, FALSE);
+    KeLeaveCriticalRegion();
 }

@@ -23,3 +23,13 @@ FilterDevice* ListEntryAt(PLIST_ENTRY Head, ULONG Count, ULONG Index);
 
 // Starts a lookaside list of ListEntryRecord nodes.
 void InitializeNodeLookaside(PPAGED_LOOKASIDE_LIST Lookaside);
+
+// One driver-wide lock, at passive level, over the structure of BridgeList and
+// of every ChildDevicesList: Plug and Play paths change them while control
+// requests and the rescan read them. It is held only while links are read or
+// changed, never across an IRP, a configuration request or a wait. Code that
+// uses a listed object after dropping the lock holds that object's remove lock
+// (AcquireBridgeAt, AcquireChildAt), so a removal waits for it.
+void InitializeDeviceListLock();
+void LockDeviceLists();
+void UnlockDeviceLists();

@@ -1,8 +1,9 @@
 // How a FilterDevice handles the Plug and Play, power and device-control IRPs
-// that reach its device object.
-#include "driver/DriverGlobals.h"
+// that reach its device object, and how a bridge finds its children.
 #include "driver/Bridges.h"
+#include "driver/DriverGlobals.h"
 #include "filter/FilterDevice.h"
+#include "pci/Config.h"
 
 namespace {
 
@@ -19,6 +20,13 @@ NTSTATUS CompleteWith(PIRP Irp, NTSTATUS Status) {
     Irp->IoStatus.Status = Status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     return Status;
+}
+
+// Whether any child of the bridge is recorded in D3 (the list lock is held).
+bool AnyChildInD3(FilterDevice* Bridge) {
+    for (ULONG index = 0; index < Bridge->GetChildCount(); ++index)
+        if (Bridge->GetChild(index)->DevicePowerState == PowerDeviceD3) return true;
+    return false;
 }
 
 }  // namespace
@@ -38,29 +46,39 @@ NTSTATUS FilterDevice::ForwardAndWait(PIRP Irp) {
 }
 
 NTSTATUS FilterDevice::DispatchPnp(PDEVICE_OBJECT Device, PIRP Irp) {
+    NTSTATUS status = IoAcquireRemoveLock(&RemoveLock, Irp);
+    if (!NT_SUCCESS(status)) return CompleteWith(Irp, status);
+
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
-    NTSTATUS status;
     switch (location->MinorFunction) {
-    case IRP_MN_REMOVE_DEVICE: {
+    case IRP_MN_REMOVE_DEVICE:
+        // HandleRemove gives the remove lock up for good.
         status = HandleRemove(Device, Irp);
         CompleteWith(Irp, status);
-        // Nothing can reach this object any more: its device object is gone.
+        // Nothing can reach this object any more: it is in no list, and its
+        // device object, gone from the stack, no longer leads to it.
         DestroyFilterDevice(this);
         return status;
-    }
+
     case IRP_MN_SURPRISE_REMOVAL:
-        // Leave the lists at once; the stack itself comes down with the removal IRP.
+        // Control requests must no longer find the device; the filter stays in
+        // the stack until the removal IRP.
+        LockDeviceLists();
         if (Parent != nullptr) Parent->RemoveChild(this);
         RemoveBridge(this);
+        UnlockDeviceLists();
         status = ForwardAndWait(Irp);
         break;
-    case IRP_MN_QUERY_DEVICE_RELATIONS:
+
+    case IRP_MN_QUERY_DEVICE_RELATIONS: {
         // The Plug and Play manager must not remove a device that is switched off.
-        for (ULONG index = 0; index < GetChildCount(); ++index) {
-            if (GetChild(index)->DevicePowerState == PowerDeviceD3) {
-                Irp->IoStatus.Information = 0;
-                return CompleteWith(Irp, STATUS_RETRY);
-            }
+        LockDeviceLists();
+        bool refuse = AnyChildInD3(this);
+        UnlockDeviceLists();
+        if (refuse) {
+            Irp->IoStatus.Information = 0;
+            status = STATUS_RETRY;
+            break;
         }
         status = ForwardAndWait(Irp);
         if (NT_SUCCESS(status) && location->Parameters.QueryDeviceRelations.Type == BusRelations) {
@@ -73,17 +91,31 @@ NTSTATUS FilterDevice::DispatchPnp(PDEVICE_OBJECT Device, PIRP Irp) {
             }
         }
         break;
+    }
+
     default:
         status = ForwardAndWait(Irp);
         break;
     }
-    return CompleteWith(Irp, status);
+    CompleteWith(Irp, status);
+    IoReleaseRemoveLock(&RemoveLock, Irp);
+    return status;
 }
 
 NTSTATUS FilterDevice::HandleRemove(PDEVICE_OBJECT Device, PIRP Irp) {
     UNREFERENCED_PARAMETER(Device);
+    LockDeviceLists();
     if (Parent != nullptr) Parent->RemoveChild(this);
     RemoveBridge(this);
+    // Children outlive a bridge only if their own removal is still to come;
+    // they must not reach back into this object then.
+    OrphanChildren();
+    UnlockDeviceLists();
+
+    // Everything in flight through this filter, and every user that took the
+    // object from a list, finishes before the filter leaves the stack.
+    IoReleaseRemoveLockAndWait(&RemoveLock, Irp);
+
     // The bus driver sees the removal before this filter leaves the stack.
     NTSTATUS status = ForwardAndWait(Irp);
     Detach();
@@ -94,16 +126,52 @@ NTSTATUS FilterDevice::HandleRemove(PDEVICE_OBJECT Device, PIRP Irp) {
 NTSTATUS FilterDevice::DispatchPower(PDEVICE_OBJECT Device, PIRP Irp) {
     UNREFERENCED_PARAMETER(Device);
     PoStartNextPowerIrp(Irp);
+    NTSTATUS status = IoAcquireRemoveLock(&RemoveLock, Irp);
+    if (!NT_SUCCESS(status)) return CompleteWith(Irp, status);
     IoSkipCurrentIrpStackLocation(Irp);
-    return IoCallDriver(LowerDevice, Irp);
+    status = IoCallDriver(LowerDevice, Irp);
+    IoReleaseRemoveLock(&RemoveLock, Irp);
+    return status;
 }
 
 NTSTATUS FilterDevice::DispatchDeviceControl(PDEVICE_OBJECT Device, PIRP Irp) {
     UNREFERENCED_PARAMETER(Device);
-    return CompleteWith(Irp, ForwardAndWait(Irp));
+    NTSTATUS status = IoAcquireRemoveLock(&RemoveLock, Irp);
+    if (!NT_SUCCESS(status)) return CompleteWith(Irp, status);
+    status = CompleteWith(Irp, ForwardAndWait(Irp));
+    IoReleaseRemoveLock(&RemoveLock, Irp);
+    return status;
 }
 
 void FilterDevice::ProcessBusRelations(PDEVICE_RELATIONS Relations) {
-    // Child filters are placed by child discovery, which is not built yet.
-    UNREFERENCED_PARAMETER(Relations);
+    if (Relations == nullptr) return;
+    for (ULONG index = 0; index < Relations->Count; ++index) {
+        PDEVICE_OBJECT pdo = Relations->Objects[index];
+        if (!HasPciExpressCapability(pdo)) continue;
+        DbgPrint("found a PCI device in the DEVICE_RELATIONS struct, DevObj[%d]=0x%p\n", index, pdo);
+
+        bool known = false;
+        LockDeviceLists();
+        for (ULONG child = 0; child < GetChildCount() && !known; ++child) known = GetChild(child)->Pdo == pdo;
+        UnlockDeviceLists();
+        if (known) {
+            DbgPrint("We alleady have that child in our ChildDevicesList, skip\n");
+            continue;
+        }
+
+        // The list node first: a child filter must never exist without its place in the list.
+        ListEntryRecord* node = TakeChildNode();
+        if (node == nullptr) continue;
+        FilterDevice* child = NewFilterDevice();
+        if (child == nullptr || !NT_SUCCESS(child->CreateDevice(DriverObject, pdo->DeviceType)) ||
+            !NT_SUCCESS(child->Attach(pdo))) {
+            if (child != nullptr) DestroyFilterDevice(child);
+            ExFreeToPagedLookasideList(&ChildNodes, node);
+            continue;
+        }
+        child->Parent = this;
+        LockDeviceLists();
+        LinkChild(child, node);
+        UnlockDeviceLists();
+    }
 }

@@ -29,9 +29,11 @@ FilterDevice::FilterDevice()
       FunctionNumber(0),
       SerialDeviceObject(nullptr),
       SerialFileObject(nullptr),
-      SerialOpened(FALSE) {
+      SerialOpened(FALSE),
+      RemoveLock() {
     InitializeListHead(&ChildDevicesList);
     InitializeNodeLookaside(&ChildNodes);
+    IoInitializeRemoveLock(&RemoveLock, TagObject, 0, 0);
 }
 
 FilterDevice* NewFilterDevice() {
@@ -84,6 +86,8 @@ NTSTATUS FilterDevice::Attach(PDEVICE_OBJECT TargetPdo) {
 void FilterDevice::Teardown() {
     if (LowerDevice != nullptr) Detach();
     if (DeviceObject != nullptr) {
+        // An IRP that still reaches the deleted device object finds no filter.
+        *static_cast<FilterDevice**>(DeviceObject->DeviceExtension) = nullptr;
         IoDeleteDevice(DeviceObject);
         DeviceObject = nullptr;
     }
@@ -133,3 +137,32 @@ void FilterDevice::RemoveChild(FilterDevice* Child) {
 }
 
 BOOLEAN FilterDevice::IsVideoDevice() { return DeviceType == FILE_DEVICE_VIDEO; }
+
+void FilterDevice::OrphanChildren() {
+    while (!IsListEmpty(&ChildDevicesList)) {
+        PLIST_ENTRY entry = ChildDevicesList.Flink;
+        auto* node = CONTAINING_RECORD(entry, ListEntryRecord, Links);
+        node->Device->Parent = nullptr;
+        RemoveEntryChecked(entry);
+        ExFreeToPagedLookasideList(&ChildNodes, node);
+        --ChildCount;
+    }
+}
+
+namespace {
+
+FilterDevice* AcquireListed(FilterDevice* Filter) {
+    if (Filter == nullptr || !NT_SUCCESS(IoAcquireRemoveLock(&Filter->RemoveLock, nullptr))) return nullptr;
+    return Filter;
+}
+
+}  // namespace
+
+FilterDevice* AcquireChildAt(FilterDevice* Bridge, ULONG Index) {
+    LockDeviceLists();
+    FilterDevice* child = AcquireListed(Bridge->GetChild(Index));
+    UnlockDeviceLists();
+    return child;
+}
+
+void ReleaseFilter(FilterDevice* Filter) { IoReleaseRemoveLock(&Filter->RemoveLock, nullptr); }

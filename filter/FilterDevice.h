@@ -67,6 +67,12 @@ public:
     PDEVICE_OBJECT SerialDeviceObject;
     PFILE_OBJECT SerialFileObject;
     BOOLEAN SerialOpened;
+    // Held by every IRP and every user of the object outside the list lock;
+    // removal waits for all of them before the filter leaves its stack.
+    IO_REMOVE_LOCK RemoveLock;
+
+private:
+    void OrphanChildren();
 };
 
 // A FilterDevice in non-paged pool, constructed; null when pool is short.
@@ -75,7 +81,12 @@ FilterDevice* NewFilterDevice();
 void DestroyFilterDevice(FilterDevice* Filter);
 
 // The FilterDevice a filter device object belongs to: the first eight bytes
-// of its extension. The control device has no extension.
-inline FilterDevice* FilterFromDevice(PDEVICE_OBJECT Device) {
-    return Device->DeviceExtension ? *static_cast<FilterDevice**>(Device->DeviceExtension) : nullptr;
-}
+// of its extension, cleared when the filter is removed. Never call it for the
+// control device, which has no extension.
+inline FilterDevice* FilterFromDevice(PDEVICE_OBJECT Device) { return *static_cast<FilterDevice**>(Device->DeviceExtension); }
+
+// A listed bridge or child, with its remove lock held; null past the end of
+// the list or once the object is being removed. Release with ReleaseFilter.
+FilterDevice* AcquireBridgeAt(ULONG Index);
+FilterDevice* AcquireChildAt(FilterDevice* Bridge, ULONG Index);
+void ReleaseFilter(FilterDevice* Filter);

@@ -128,7 +128,7 @@ PnpManager::BusInfo PciBus::InfoFor(PciFunction* function) {
 
 void PciBus::EnumerateRoot() {
     for (auto& function : functions_) {
-        if (function->Location().bus != 0 || function->pdo) continue;
+        if (function->Location().bus != 0 || function->pdo || !function->present) continue;
         PDEVICE_OBJECT pdo = PdoFor(function.get());
         Kernel::Current().Pnp().AddDevice(pdo, nullptr);
     }
@@ -137,7 +137,7 @@ void PciBus::EnumerateRoot() {
 PDEVICE_RELATIONS PciBus::Children(PciFunction* bridge) {
     std::vector<PciFunction*> children;
     for (auto& function : functions_)
-        if (function->Location().bus == bridge->Spec().secondaryBus && function.get() != bridge)
+        if (function->present && function->Location().bus == bridge->Spec().secondaryBus && function.get() != bridge)
             children.push_back(function.get());
     size_t bytes = sizeof(DEVICE_RELATIONS) + (children.empty() ? 0 : children.size() - 1) * sizeof(PDEVICE_OBJECT);
     auto* relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, bytes, kRelationsTag));

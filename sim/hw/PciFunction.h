@@ -57,6 +57,7 @@ public:
     std::vector<ULONG> ChangedDwords() const;
 
     PDEVICE_OBJECT pdo = nullptr;
+    bool present = true;  // plugged in: the bus reports it
 
 private:
     void Set16(ULONG offset, uint16_t value);

@@ -241,4 +241,59 @@ VOID PoStartNextPowerIrp(PIRP irp) {
 
 NTSTATUS PoCallDriver(PDEVICE_OBJECT device, PIRP irp) { return K().Io().CallDriver(device, irp); }
 
+// ---------------------------------------------------------------- remove locks
+// As the kernel keeps them: a count biased at one, and an event the final
+// release sets once the lock is marked removed.
+VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK lock, ULONG tag, ULONG minutes, ULONG highWatermark, ULONG size) {
+    (void)tag;
+    (void)minutes;
+    (void)highWatermark;
+    if (size != sizeof(IO_REMOVE_LOCK)) sim::Violation("IoInitializeRemoveLockEx with a lock of the wrong size");
+    lock->Common.Removed = FALSE;
+    lock->Common.IoCount = 1;
+    KeInitializeEvent(&lock->Common.RemoveEvent, SynchronizationEvent, FALSE);
+}
+
+NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK lock, PVOID tag, PCSTR file, ULONG line, ULONG size) {
+    (void)tag;
+    (void)file;
+    (void)line;
+    (void)size;
+    if (lock->Common.IoCount <= 0 && !lock->Common.Removed)
+        sim::Violation("IoAcquireRemoveLock on a remove lock that was never initialised");
+    ++lock->Common.IoCount;
+    if (!lock->Common.Removed) return STATUS_SUCCESS;
+    if (--lock->Common.IoCount == 0) KeSetEvent(&lock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
+    return STATUS_DELETE_PENDING;
+}
+
+VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK lock, PVOID tag, ULONG size) {
+    (void)tag;
+    (void)size;
+    if (lock->Common.IoCount <= 1 && !lock->Common.Removed)
+        sim::Violation("IoReleaseRemoveLock without a matching IoAcquireRemoveLock");
+    if (lock->Common.IoCount <= 0) sim::Violation("IoReleaseRemoveLock after the lock's removal finished");
+    if (--lock->Common.IoCount == 0) KeSetEvent(&lock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
+}
+
+VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK lock, PVOID tag, ULONG size) {
+    (void)tag;
+    (void)size;
+    if (lock->Common.Removed) sim::Violation("IoReleaseRemoveLockAndWait called twice");
+    if (lock->Common.IoCount <= 1)
+        sim::Violation("IoReleaseRemoveLockAndWait without holding the lock (acquire it first)");
+    lock->Common.Removed = TRUE;
+    --lock->Common.IoCount;  // the caller's own acquire
+    if (--lock->Common.IoCount > 0)  // the initial bias
+        KeWaitForSingleObject(&lock->Common.RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+}
+
+VOID KeEnterCriticalRegion(void) {}
+VOID KeLeaveCriticalRegion(void) {}
+
+VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT device, DEVICE_RELATION_TYPE type) {
+    K().Objects().CheckDevice(device, "IoInvalidateDeviceRelations");
+    K().Pnp().Invalidate(device, type);
+}
+
 }  // extern "C"

@@ -233,7 +233,11 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
     Record& record = Find(irp, "IofCallDriver");
     if (record.state != State::Live)
         Violation("IofCallDriver with IRP #%llu, whose completion already ran", static_cast<unsigned long long>(record.sequence));
-    Objects().CheckDevice(device, "IofCallDriver");
+    // A deleted device object that someone still references may be called; its
+    // driver must answer (a remove lock gives STATUS_DELETE_PENDING).
+    if (!device) Violation("IofCallDriver with a null device object");
+    if (!Objects().IsDevice(device))
+        Violation("IofCallDriver with %p, which is not a device object (freed?)", static_cast<void*>(device));
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     if (irp->CurrentLocation <= 1)
         Violation("IofCallDriver to %s: IRP #%llu has no stack location left (StackCount %d); the caller's "

@@ -60,6 +60,53 @@ void Machine::EnumerateDevices() {
     kernel_.Threads().RunUntilIdle();
 }
 
+PciFunction* Machine::Require(const std::string& location) {
+    PciFunction* function = pci_.Find(location);
+    if (!function) Violation("the machine has no PCI function at %s", location.c_str());
+    return function;
+}
+
+PDEVICE_OBJECT Machine::ParentBridgePdo(PciFunction* function) {
+    for (auto& candidate : pci_.Functions())
+        if (candidate->Spec().IsBridge() && candidate->Spec().secondaryBus == function->Location().bus) return candidate->pdo;
+    return nullptr;  // on the root bus
+}
+
+void Machine::Unplug(const std::string& location) {
+    PciFunction* function = Require(location);
+    function->present = false;
+    if (PDEVICE_OBJECT bridge = ParentBridgePdo(function)) {
+        IoInvalidateDeviceRelations(bridge, BusRelations);
+        return;
+    }
+    kernel_.Pnp().Queue([this, function] {
+        if (auto* node = kernel_.Pnp().FindByPdo(function->pdo)) kernel_.Pnp().SurpriseRemove(node);
+    });
+}
+
+void Machine::Eject(const std::string& location) {
+    PciFunction* function = Require(location);
+    kernel_.Pnp().Queue([this, function] {
+        function->present = false;
+        if (auto* node = kernel_.Pnp().FindByPdo(function->pdo)) kernel_.Pnp().Remove(node);
+    });
+}
+
+void Machine::Plug(const std::string& location) {
+    PciFunction* function = Require(location);
+    function->present = true;
+    if (PDEVICE_OBJECT bridge = ParentBridgePdo(function)) {
+        IoInvalidateDeviceRelations(bridge, BusRelations);
+        return;
+    }
+    kernel_.Pnp().Queue([this] { pci_.EnumerateRoot(); });
+}
+
+void Machine::Rescan(const std::string& bridgeLocation) {
+    PciFunction* bridge = Require(bridgeLocation);
+    if (bridge->pdo) IoInvalidateDeviceRelations(bridge->pdo, BusRelations);
+}
+
 std::vector<PDEVICE_OBJECT> Machine::Stack(PciFunction* function) const {
     std::vector<PDEVICE_OBJECT> stack;
     for (PDEVICE_OBJECT device = function ? function->pdo : nullptr; device; device = device->AttachedDevice)

@@ -41,6 +41,16 @@ public:
     void EnumerateDevices();
     PDRIVER_OBJECT Filter() const { return filter_.object; }
 
+    // Hot-plug, each carried out by the Plug and Play manager's thread; Settle
+    // lets it finish. Unplug pulls the function out (surprise removal); Eject
+    // removes it in order first, as a user's safe removal does; Plug puts it
+    // back; Rescan asks its bridge for bus relations again.
+    void Unplug(const std::string& location);
+    void Eject(const std::string& location);
+    void Plug(const std::string& location);
+    void Rescan(const std::string& bridgeLocation);
+    void Settle() { kernel_.Threads().RunUntilIdle(); }
+
     // The device objects of a function's stack, from its PDO up.
     std::vector<PDEVICE_OBJECT> Stack(PciFunction* function) const;
 
@@ -48,6 +58,9 @@ public:
     std::vector<std::string> Shutdown();
 
 private:
+    PciFunction* Require(const std::string& location);
+    PDEVICE_OBJECT ParentBridgePdo(PciFunction* function);
+
     Kernel kernel_;
     PciBus pci_;
     LoadedDriver filter_;

@@ -93,6 +93,10 @@ void PnpManager::Enumerate(DeviceNode* node) {
     std::vector<PDEVICE_OBJECT> reported(relations->Objects, relations->Objects + relations->Count);
     for (PDEVICE_OBJECT pdo : reported) ObfDereferenceObject(pdo);  // the bus driver referenced each
     ExFreePool(relations);
+    // Children no longer reported are gone.
+    for (DeviceNode* child : std::vector<DeviceNode*>(node->children))
+        if (!child->removed && std::find(reported.begin(), reported.end(), child->pdo) == reported.end())
+            SurpriseRemove(child);
     for (PDEVICE_OBJECT pdo : reported) {
         if (FindByPdo(pdo)) continue;
         AddDevice(pdo, node);
@@ -106,24 +110,74 @@ void PnpManager::Remove(DeviceNode* node) {
     for (auto it = node->children.rbegin(); it != node->children.rend(); ++it) Remove(*it);
     ULONG_PTR information = 0;
     Send(node, IRP_MN_QUERY_REMOVE_DEVICE, &information);
+    SendRemoval(node, IRP_MN_REMOVE_DEVICE);
+}
+
+void PnpManager::SurpriseRemove(DeviceNode* node) {
+    std::vector<DeviceNode*> order;  // deepest first
+    std::function<void(DeviceNode*)> collect = [&](DeviceNode* at) {
+        for (auto it = at->children.rbegin(); it != at->children.rend(); ++it)
+            if (!(*it)->removed) collect(*it);
+        order.push_back(at);
+    };
+    collect(node);
+    for (DeviceNode* gone : order) SendRemoval(gone, IRP_MN_SURPRISE_REMOVAL);
+    for (DeviceNode* gone : order) SendRemoval(gone, IRP_MN_REMOVE_DEVICE);
+}
+
+void PnpManager::SendRemoval(DeviceNode* node, UCHAR minor) {
     std::vector<PDEVICE_OBJECT> above;
     for (PDEVICE_OBJECT device = node->pdo->AttachedDevice; device; device = device->AttachedDevice)
         above.push_back(device);
-    Send(node, IRP_MN_REMOVE_DEVICE, &information);
-    // Every driver above the PDO leaves the stack and deletes its device.
+    ULONG_PTR information = 0;
+    Send(node, minor, &information);
     ObjectManager& objects = Kernel::Current().Objects();
+    const char* what = minor == IRP_MN_REMOVE_DEVICE ? "IRP_MN_REMOVE_DEVICE" : "IRP_MN_SURPRISE_REMOVAL";
     for (PDEVICE_OBJECT device : above) {
-        if (!objects.IsDevice(device)) continue;  // deleted and already freed
-        if (!device->Sim->deleted)
-            Violation("%s was not deleted on IRP_MN_REMOVE_DEVICE of %s", objects.Describe(device).c_str(),
-                      node->name.c_str());
-        if (device->Sim->attachedTo)
-            Violation("%s did not detach on IRP_MN_REMOVE_DEVICE of %s", objects.Describe(device).c_str(),
-                      node->name.c_str());
+        bool gone = !objects.IsDevice(device) || device->Sim->deleted;
+        bool attached = objects.IsDevice(device) && device->Sim->attachedTo;
+        if (minor == IRP_MN_REMOVE_DEVICE) {
+            // Every driver above the PDO leaves the stack and deletes its device.
+            if (!gone) Violation("%s was not deleted on %s of %s", objects.Describe(device).c_str(), what, node->name.c_str());
+            if (attached) Violation("%s did not detach on %s of %s", objects.Describe(device).c_str(), what, node->name.c_str());
+        } else if (gone || !attached) {
+            // The stack stays whole until the removal IRP: drivers must not leave it yet.
+            Violation("a device of the stack of %s detached or was deleted on %s; that waits for IRP_MN_REMOVE_DEVICE",
+                      node->name.c_str(), what);
+        }
     }
+    if (minor != IRP_MN_REMOVE_DEVICE) return;
     node->removed = true;
     node->started = false;
     if (node->bus.release) node->bus.release();
+}
+
+void PnpManager::Queue(std::function<void()> work) {
+    if (!threadStarted_) {
+        threadStarted_ = true;
+        KeInitializeEvent(&workReady_, SynchronizationEvent, FALSE);
+        Kernel::Current().Threads().StartThread("Plug and Play manager", [this] { ManagerThread(); });
+    }
+    work_.push_back(std::move(work));
+    KeSetEvent(&workReady_, IO_NO_INCREMENT, FALSE);
+}
+
+void PnpManager::ManagerThread() {
+    for (;;) {
+        KeWaitForSingleObject(&workReady_, Executive, KernelMode, FALSE, nullptr);
+        while (!work_.empty()) {
+            std::function<void()> work = std::move(work_.front());
+            work_.pop_front();
+            work();
+        }
+    }
+}
+
+void PnpManager::Invalidate(PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type) {
+    if (type != BusRelations) return;  // only bus relations change the tree here
+    Queue([this, pdo] {
+        if (DeviceNode* node = FindByPdo(pdo)) Enumerate(node);
+    });
 }
 
 void PnpManager::RemoveAll() {

@@ -3,6 +3,7 @@
 // AddDevice), start, bus-relations queries and orderly removal.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -60,6 +61,14 @@ public:
     // Orderly removal of a node and everything below it, deepest first.
     void Remove(DeviceNode* node);
     void RemoveAll();
+    // A device that vanished: surprise removal of it and everything below it,
+    // deepest first, then their removal.
+    void SurpriseRemove(DeviceNode* node);
+
+    // Work for the Plug and Play manager's own thread, which runs it in order.
+    void Queue(std::function<void()> work);
+    // IoInvalidateDeviceRelations: a later bus-relations query of that device.
+    void Invalidate(PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type);
 
     NTSTATUS GetProperty(PDEVICE_OBJECT device, DEVICE_REGISTRY_PROPERTY property, ULONG length, PVOID buffer,
                          PULONG resultLength);
@@ -69,12 +78,17 @@ public:
 
 private:
     void BuildStack(DeviceNode* node);
+    void SendRemoval(DeviceNode* node, UCHAR minor);
+    void ManagerThread();
     void RunAddDevice(const std::string& service, PDEVICE_OBJECT pdo);
 
     std::map<std::string, AddDeviceRoutine> drivers_;
     std::vector<std::unique_ptr<DeviceNode>> nodes_;
     std::map<PDEVICE_OBJECT, BusInfo> announced_;
     Assignment assign_;
+    std::deque<std::function<void()>> work_;
+    KEVENT workReady_{};
+    bool threadStarted_ = false;
 };
 
 }  // namespace sim

@@ -120,7 +120,10 @@ TEST(Admission, RecordsNestedBridgesInTheOrderTheyAreFound) {
     EXPECT_EQ(bridges[0], test::FilterOf(*machine, "00:1c.0"));
     EXPECT_EQ(bridges[1], test::FilterOf(*machine, "01:00.0")) << "found while the first port was enumerated";
     EXPECT_EQ(bridges[2], test::FilterOf(*machine, "00:1d.0"));
-    EXPECT_EQ(test::FilterOf(*machine, "02:00.0"), nullptr) << "endpoints get no bridge filter";
+    FilterDevice* endpoint = test::FilterOf(*machine, "02:00.0");
+    ASSERT_NE(endpoint, nullptr) << "a child filter, placed by the switch port";
+    EXPECT_EQ(endpoint->Parent, bridges[1]);
+    EXPECT_EQ(bridges[0]->GetChild(0), bridges[1]) << "the switch port is the root port's child and a bridge too";
     EXPECT_TRUE(machine->Shutdown().empty());
 }
 

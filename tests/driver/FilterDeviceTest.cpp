@@ -1,6 +1,8 @@
 // The FilterDevice object: its state, its device object and attachment, its child list.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "filter/FilterDevice.h"
 #include "pci/Identity.h"
 #include "tests/support/CaseName.h"
@@ -16,6 +18,40 @@ sim::MachineSpec Laptop() {
                             false,
                             {sim::RootPort("00:1c.0", 1), sim::Endpoint("01:00.0", "display", 0x03),
                              sim::Endpoint("01:00.1", "audio", 0x04)}};
+}
+
+// The vtable slot a virtual member function occupies (Itanium C++ ABI: a
+// pointer to a virtual member holds one plus its byte offset in the table).
+template <class Member>
+size_t SlotOf(Member member) {
+    static_assert(sizeof(Member) == 2 * sizeof(uintptr_t), "an Itanium member function pointer");
+    uintptr_t raw[2];
+    std::memcpy(raw, &member, sizeof raw);
+    EXPECT_EQ(raw[0] % sizeof(void*), 1u) << "not a virtual function";
+    return (raw[0] - 1) / sizeof(void*);
+}
+
+TEST(FilterDevice, OperationsSitInTheirSlots) {
+    EXPECT_EQ(SlotOf(&FilterDevice::CreateDevice), 0u);
+    EXPECT_EQ(SlotOf(&FilterDevice::Attach), 1u);
+    EXPECT_EQ(SlotOf(&FilterDevice::Teardown), 2u);
+    EXPECT_EQ(SlotOf(&FilterDevice::Detach), 3u);
+    EXPECT_EQ(SlotOf(&FilterDevice::GetChildCount), 4u);
+    EXPECT_EQ(SlotOf(&FilterDevice::GetChild), 5u);
+    EXPECT_EQ(SlotOf(&FilterDevice::SetPlatformPower), 6u);
+    EXPECT_EQ(SlotOf(&FilterDevice::SetDevicePower), 7u);
+    EXPECT_EQ(SlotOf(&FilterDevice::QueryDevicePower), 8u);
+    EXPECT_EQ(SlotOf(&FilterDevice::DispatchPower), 9u);
+    EXPECT_EQ(SlotOf(&FilterDevice::DispatchPnp), 10u);
+    EXPECT_EQ(SlotOf(&FilterDevice::DispatchDeviceControl), 11u);
+    EXPECT_EQ(SlotOf(&FilterDevice::HandleRemove), 12u);
+    EXPECT_EQ(SlotOf(&FilterDevice::ProcessBusRelations), 13u);
+    EXPECT_EQ(SlotOf(&FilterDevice::IsVideoDevice), 14u);
+    EXPECT_EQ(SlotOf(&FilterDevice::SaveConfigSpace), 15u);
+    EXPECT_EQ(SlotOf(&FilterDevice::RestoreConfigSpace), 16u);
+    EXPECT_EQ(SlotOf(&FilterDevice::AddChild), 17u);
+    EXPECT_EQ(SlotOf(&FilterDevice::RemoveChild), 18u);
+    EXPECT_EQ(SlotOf(&FilterDevice::SwitchPower), 19u);
 }
 
 TEST(FilterDevice, StartsPoweredOnWithNothingRecorded) {
