@@ -16,6 +16,7 @@ add_library(voxen_kernel STATIC
     sim/kernel/Loader.cpp
     sim/kernel/Objects.cpp
     sim/kernel/Pool.cpp
+    sim/kernel/Power.cpp
     sim/kernel/Registry.cpp
     sim/kernel/Scheduler.cpp
     sim/kernel/StatusNames.cpp

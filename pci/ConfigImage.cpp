@@ -1,8 +1,45 @@
 // The saved image of a device's whole configuration space.
+#include "driver/PoolTags.h"
 #include "filter/FilterDevice.h"
+#include "pci/Config.h"
 
-void FilterDevice::SaveConfigSpace() {
-    // Saving and restoring configuration space is not built yet.
+namespace {
+
+constexpr ULONG ConfigSpaceSize = 4096;
+constexpr ULONG DeviceSilent = 0xFFFFFFFF;
+
+bool EnsureBuffer(FilterDevice* Filter) {
+    if (Filter->ConfigBuffer == nullptr)
+        Filter->ConfigBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, ConfigSpaceSize, TagObject));
+    return Filter->ConfigBuffer != nullptr;
 }
 
-void FilterDevice::RestoreConfigSpace() {}
+// The command register and the base address registers: all ones there would
+// turn a device loose on the bus (or ask it for its sizes), never restore it.
+bool IsProgrammingRegister(ULONG Offset) { return Offset == 0x04 || (Offset >= 0x10 && Offset <= 0x24); }
+
+}  // namespace
+
+void FilterDevice::SaveConfigSpace() {
+    if (!EnsureBuffer(this)) return;
+    auto* image = reinterpret_cast<PULONG>(ConfigBuffer);
+    // A device that does not answer has nothing to save; the image saved while
+    // it answered stays.
+    ULONG first = ReadConfig32(Pdo, 0);
+    if (first == DeviceSilent) return;
+    image[0] = first;
+    for (ULONG offset = sizeof(ULONG); offset < ConfigSpaceSize; offset += sizeof(ULONG))
+        image[offset / sizeof(ULONG)] = ReadConfig32(Pdo, offset);
+    ConfigSaved = TRUE;
+}
+
+void FilterDevice::RestoreConfigSpace() {
+    if (!EnsureBuffer(this)) return;
+    if (!ConfigSaved) return;
+    auto* image = reinterpret_cast<PULONG>(ConfigBuffer);
+    for (ULONG offset = 0; offset < ConfigSpaceSize; offset += sizeof(ULONG)) {
+        ULONG value = image[offset / sizeof(ULONG)];
+        if (value == DeviceSilent && IsProgrammingRegister(offset)) continue;
+        WriteConfig32(Pdo, offset, value);  // read-only registers ignore the write
+    }
+}

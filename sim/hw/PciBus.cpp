@@ -19,6 +19,8 @@ public:
         case IRP_MJ_PNP: return DispatchPnp(irp, location);
         case IRP_MJ_POWER:
             PoStartNextPowerIrp(irp);
+            if (location->MinorFunction == IRP_MN_SET_POWER && location->Parameters.Power.Type == DevicePowerState)
+                function_->powerState = location->Parameters.Power.State.DeviceState;
             if (location->MinorFunction == IRP_MN_SET_POWER || location->MinorFunction == IRP_MN_QUERY_POWER)
                 return Complete(irp, STATUS_SUCCESS);
             return CompleteUnchanged(irp);

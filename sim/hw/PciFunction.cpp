@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "sim/kernel/Kernel.h"
 #include "sim/kernel/Violation.h"
 
 namespace sim {
@@ -52,12 +53,16 @@ void PciFunction::Set16(ULONG offset, uint16_t value) { std::memcpy(&config_[off
 
 void PciFunction::Set32(ULONG offset, uint32_t value) { std::memcpy(&config_[offset], &value, 4); }
 
+bool PciFunction::Answers() const { return Kernel::Current().Threads().Now() >= silentUntil_; }
+
 void PciFunction::Read(ULONG offset, void* buffer, ULONG length) const {
     auto* out = static_cast<uint8_t*>(buffer);
-    for (ULONG i = 0; i < length; ++i) out[i] = offset + i < config_.size() ? config_[offset + i] : 0xFF;
+    bool answers = Answers();
+    for (ULONG i = 0; i < length; ++i) out[i] = answers && offset + i < config_.size() ? config_[offset + i] : 0xFF;
 }
 
 void PciFunction::Write(ULONG offset, const void* buffer, ULONG length) {
+    if (!Answers()) return;
     auto* in = static_cast<const uint8_t*>(buffer);
     for (ULONG i = 0; i < length && offset + i < config_.size(); ++i) {
         uint8_t mask = writable_[offset + i];

@@ -18,6 +18,20 @@ struct PciLocation {
     std::string Text() const;  // "01:00.1", as lspci writes it
 };
 
+// How the function driver above a device's PDO treats power IRPs.
+struct PowerBehavior {
+    enum class Completion {
+        PassDown,  // to the bus driver, which completes them with success
+        AtOnce,    // completed by the function driver with success
+        Later,     // pended, completed with success from another thread after `delay`
+        Fail,      // completed with `failStatus`
+    };
+    Completion completion = Completion::PassDown;
+    NTSTATUS failStatus = STATUS_UNSUCCESSFUL;
+    bool refuseQuery = false;  // a query-power IRP fails with STATUS_UNSUCCESSFUL
+    int64_t delay = 10'000;    // 1 ms, in 100 ns units
+};
+
 // What a function is made of; the defaults are a PCI Express endpoint.
 struct PciFunctionSpec {
     std::string name;  // for people: "display", "root port"
@@ -33,6 +47,7 @@ struct PciFunctionSpec {
     uint8_t secondaryBus = 0;              // bridges: the bus behind them
     bool failConfigRequests = false;       // the bus driver fails configuration IRPs
     bool failProperties = false;           // the bus driver fails the location properties
+    PowerBehavior power;                   // of its function driver
 
     bool IsBridge() const { return baseClass == 0x06 && subClass == 0x04; }
 };
@@ -45,7 +60,7 @@ public:
     const PciLocation& Location() const { return spec_.location; }
 
     // What the bus driver does for configuration IRPs: all ones where the
-    // access runs past the space.
+    // access runs past the space, or everywhere while the device is silent.
     void Read(ULONG offset, void* buffer, ULONG length) const;
     void Write(ULONG offset, const void* buffer, ULONG length);
 
@@ -56,8 +71,13 @@ public:
     // Configuration registers that differ from their power-on values.
     std::vector<ULONG> ChangedDwords() const;
 
+    // The device reads all ones until this virtual time (INT64_MAX: for good).
+    void SilentUntil(int64_t time) { silentUntil_ = time; }
+    bool Answers() const;
+
     PDEVICE_OBJECT pdo = nullptr;
     bool present = true;  // plugged in: the bus reports it
+    DEVICE_POWER_STATE powerState = PowerDeviceD0;  // as set by power IRPs (D3 keeps the space: D3hot)
 
 private:
     void Set16(ULONG offset, uint16_t value);
@@ -67,6 +87,7 @@ private:
     std::array<uint8_t, 4096> config_{};
     std::array<uint8_t, 4096> writable_{};  // per byte: bits software may change
     std::array<uint8_t, 4096> powerOn_{};
+    int64_t silentUntil_ = 0;
 };
 
 }  // namespace sim

@@ -45,10 +45,11 @@ IoManager::~IoManager() {
 }
 
 void IoManager::Notify(IrpEvent::Kind kind, PIRP irp, PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
-                       NTSTATUS status) {
+                       NTSTATUS status, const IO_STACK_LOCATION* location) {
     if (!observer_) return;
     auto it = records_.find(irp);
-    observer_(IrpEvent{kind, irp, it == records_.end() ? 0 : it->second.sequence, device, major, minor, status});
+    observer_(IrpEvent{kind, irp, it == records_.end() ? 0 : it->second.sequence, device, major, minor, status,
+                       location});
 }
 
 PIRP IoManager::NewIrp(CCHAR stackSize, Kind kind, bool mayFail) {
@@ -262,7 +263,7 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
     UCHAR minor = location->MinorFunction;
     if (major > IRP_MJ_MAXIMUM_FUNCTION) Violation("IofCallDriver with major function 0x%02X", major);
 
-    Notify(IrpEvent::Kind::Dispatch, irp, device, major, minor, 0);
+    Notify(IrpEvent::Kind::Dispatch, irp, device, major, minor, 0, location);
     NTSTATUS status = device->DriverObject->MajorFunction[major](device, irp);
     Notify(IrpEvent::Kind::Return, irp, device, major, minor, status);
 

@@ -39,6 +39,7 @@ struct IrpEvent {
     UCHAR major;
     UCHAR minor;
     NTSTATUS status;  // Return: what the dispatch routine returned; Complete: the IRP's status
+    const IO_STACK_LOCATION* location;  // Dispatch: the location the driver is called with (valid in the callback)
 };
 
 class IoManager {
@@ -110,7 +111,8 @@ private:
     void ReleaseMemory(PIRP irp, Record& record);
     NTSTATUS SendFileRequest(PDEVICE_OBJECT device, PFILE_OBJECT file, UCHAR major, ACCESS_MASK access,
                              KPROCESSOR_MODE mode, bool mayFail);
-    void Notify(IrpEvent::Kind kind, PIRP irp, PDEVICE_OBJECT device, UCHAR major, UCHAR minor, NTSTATUS status);
+    void Notify(IrpEvent::Kind kind, PIRP irp, PDEVICE_OBJECT device, UCHAR major, UCHAR minor, NTSTATUS status,
+                const IO_STACK_LOCATION* location = nullptr);
 
     std::unordered_map<PIRP, Record> records_;
     std::deque<PIRP> quarantine_;  // freed IRPs, kept poisoned so late use is caught

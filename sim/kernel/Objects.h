@@ -32,6 +32,7 @@ struct sim::DeviceRecord {
     bool deleted = false;
     AccessRule rule = AccessRule::Everyone;
     bool refuseAttach = false;  // the stack is being removed: attaching fails
+    DEVICE_POWER_STATE powerState = PowerDeviceD0;  // as last told by PoSetPowerState
 };
 
 namespace sim {

@@ -33,6 +33,7 @@ public:
     // Every open, query and write a driver made, one line each ("open KEY",
     // "query KEY NAME", "set KEY NAME").
     const std::vector<std::string>& Accesses() const { return accesses_; }
+    void ClearAccesses() { accesses_.clear(); }
 
     // Kernel services; handles are allocated by the kernel's handle table.
     NTSTATUS OpenKey(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes);

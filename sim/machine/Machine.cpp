@@ -17,8 +17,9 @@ Machine::Machine(MachineSpec spec) : kernel_(KernelConfig{spec.seed, spec.safeMo
     PnpManager& pnp = kernel_.Pnp();
     pnp.RegisterDriver(kBridgeFunctionDriver, [this](PDEVICE_OBJECT pdo) { return pci_.AddBridgeFunction(pdo); });
     PDRIVER_OBJECT functions = CreateSimDriver(L"\\Driver\\function");
-    pnp.RegisterDriver(kEndpointFunctionDriver, [functions](PDEVICE_OBJECT pdo) {
-        new FunctionDevice(functions, pdo, FILE_DEVICE_UNKNOWN);
+    pnp.RegisterDriver(kEndpointFunctionDriver, [this, functions](PDEVICE_OBJECT pdo) {
+        PciFunction* function = pci_.FindByPdo(pdo);
+        new FunctionDevice(functions, pdo, FILE_DEVICE_UNKNOWN, {}, function ? function->Spec().power : PowerBehavior{});
         return STATUS_SUCCESS;
     });
     pnp.SetAssignment([this](PDEVICE_OBJECT pdo, std::string* functionDriver, std::vector<std::string>* filters) {

@@ -39,8 +39,9 @@ NTSTATUS CompleteUnchanged(PIRP irp) {
     return status;
 }
 
-FunctionDevice::FunctionDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, DEVICE_TYPE type, Relations relations)
-    : relations_(std::move(relations)) {
+FunctionDevice::FunctionDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, DEVICE_TYPE type, Relations relations,
+                               PowerBehavior power)
+    : relations_(std::move(relations)), power_(power) {
     PDEVICE_OBJECT fdo = CreateSimDevice(driver, this, type);
     lower_ = IoAttachDeviceToDeviceStack(fdo, pdo);
     if (!lower_) Violation("a simulated function driver could not attach");
@@ -50,11 +51,7 @@ FunctionDevice::FunctionDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, DEVICE
 
 NTSTATUS FunctionDevice::Dispatch(PIRP irp) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-    if (location->MajorFunction == IRP_MJ_POWER) {
-        PoStartNextPowerIrp(irp);
-        IoSkipCurrentIrpStackLocation(irp);
-        return PoCallDriver(lower_, irp);
-    }
+    if (location->MajorFunction == IRP_MJ_POWER) return DispatchPower(irp, location);
     if (location->MajorFunction == IRP_MJ_PNP) {
         if (location->MinorFunction == IRP_MN_REMOVE_DEVICE) {
             irp->IoStatus.Status = STATUS_SUCCESS;
@@ -77,6 +74,32 @@ NTSTATUS FunctionDevice::Dispatch(PIRP irp) {
     }
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(lower_, irp);
+}
+
+NTSTATUS FunctionDevice::DispatchPower(PIRP irp, PIO_STACK_LOCATION location) {
+    PoStartNextPowerIrp(irp);
+    bool handled = location->MinorFunction == IRP_MN_SET_POWER || location->MinorFunction == IRP_MN_QUERY_POWER;
+    if (handled && location->MinorFunction == IRP_MN_QUERY_POWER && power_.refuseQuery)
+        return Complete(irp, STATUS_UNSUCCESSFUL);
+    if (!handled || power_.completion == PowerBehavior::Completion::PassDown) {
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(lower_, irp);
+    }
+    switch (power_.completion) {
+    case PowerBehavior::Completion::AtOnce: return Complete(irp, STATUS_SUCCESS);
+    case PowerBehavior::Completion::Fail: return Complete(irp, power_.failStatus);
+    default: {
+        IoMarkIrpPending(irp);
+        int64_t delay = power_.delay;
+        Kernel::Current().Threads().StartThread("function driver", [irp, delay] {
+            LARGE_INTEGER wait;
+            wait.QuadPart = -delay;
+            KeDelayExecutionThread(KernelMode, FALSE, &wait);
+            Complete(irp, STATUS_SUCCESS);
+        });
+        return STATUS_PENDING;
+    }
+    }
 }
 
 }  // namespace sim

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "sim/ddk/wdm.h"
+#include "sim/hw/PciFunction.h"
 
 namespace sim {
 
@@ -32,12 +33,16 @@ NTSTATUS CompleteUnchanged(PIRP irp);
 class FunctionDevice : public SimDevice {
 public:
     using Relations = std::function<PDEVICE_RELATIONS()>;
-    FunctionDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, DEVICE_TYPE type, Relations relations = {});
+    FunctionDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, DEVICE_TYPE type, Relations relations = {},
+                   PowerBehavior power = {});
     NTSTATUS Dispatch(PIRP irp) override;
 
 private:
+    NTSTATUS DispatchPower(PIRP irp, PIO_STACK_LOCATION location);
+
     PDEVICE_OBJECT lower_ = nullptr;
     Relations relations_;
+    PowerBehavior power_;
 };
 
 }  // namespace sim
