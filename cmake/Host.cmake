@@ -23,6 +23,7 @@ add_library(voxen_kernel STATIC
     sim/kernel/Violation.cpp
     sim/hw/PciBus.cpp
     sim/hw/PciFunction.cpp
+    sim/machine/Description.cpp
     sim/machine/Machine.cpp
     sim/pnp/PnpManager.cpp
     sim/pnp/SimDevice.cpp
@@ -37,8 +38,12 @@ target_compile_definitions(voxen_driver PUBLIC VOXEN_HOST)
 target_compile_options(voxen_driver PRIVATE ${VOXEN_WARNINGS} ${VOXEN_DRIVER_FLAGS})
 target_link_libraries(voxen_driver PUBLIC voxen_kernel)
 
+add_library(voxen_sim_session STATIC tools/voxen-sim/Session.cpp tools/voxen-sim/Trace.cpp)
+target_compile_options(voxen_sim_session PRIVATE ${VOXEN_WARNINGS})
+target_link_libraries(voxen_sim_session PUBLIC voxen_driver)
+
 add_executable(voxen-sim tools/voxen-sim/main.cpp)
 target_compile_options(voxen-sim PRIVATE ${VOXEN_WARNINGS})
-target_link_libraries(voxen-sim PRIVATE voxen_driver)
+target_link_libraries(voxen-sim PRIVATE voxen_sim_session)
 
 add_subdirectory(tests)

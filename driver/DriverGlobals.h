@@ -25,6 +25,9 @@ struct DriverGlobalsRecord {
 
 extern DriverGlobalsRecord DriverGlobals;
 
+// What DriverGlobals holds when the image is loaded.
+extern const DriverGlobalsRecord DriverGlobalsAtLoad;
+
 // Names of the control device.
 #define VOXEN_CONTROL_DEVICE_NAME L"\\Device\\VoxenPCI"
 #define VOXEN_CONTROL_LINK_NAME L"\\DosDevices\\VoxenPCI"

@@ -32,6 +32,14 @@ struct PowerBehavior {
     int64_t delay = 10'000;    // 1 ms, in 100 ns units
 };
 
+// A bridge's ACPI _DSM power method, as its firmware describes it.
+struct DsmSpec {
+    bool present = false;
+    std::string uuid = "906E5706-ABA3-42F6-B454-B662DF563FEF";
+    uint32_t functions = 0x0F;             // the support bitmap function 0 answers
+    std::string resultType = "integer";    // integer, buffer or string
+};
+
 // What a function is made of; the defaults are a PCI Express endpoint.
 struct PciFunctionSpec {
     std::string name;  // for people: "display", "root port"
@@ -48,6 +56,9 @@ struct PciFunctionSpec {
     bool failConfigRequests = false;       // the bus driver fails configuration IRPs
     bool failProperties = false;           // the bus driver fails the location properties
     PowerBehavior power;                   // of its function driver
+    DsmSpec dsm;                           // bridges: the ACPI power method of their firmware object
+    std::string powerSwitch;               // what cuts its power: "dsm", "hid:NAME", "serial" or "" (nothing)
+    int64_t answersAfter = 0;              // after power-on, in 100 ns units; -1: never
 
     bool IsBridge() const { return baseClass == 0x06 && subClass == 0x04; }
 };

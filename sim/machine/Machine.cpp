@@ -12,8 +12,17 @@ const char* const kBridgeFunctionDriver = "pci";
 const char* const kEndpointFunctionDriver = "function";
 }  // namespace
 
-Machine::Machine(MachineSpec spec) : kernel_(KernelConfig{spec.seed, spec.safeMode}) {
-    for (const PciFunctionSpec& function : spec.functions) pci_.AddFunction(function);
+Machine::Machine(MachineSpec spec) : spec_(std::move(spec)), kernel_(KernelConfig{spec_.seed, spec_.safeMode}) {
+    for (const PciFunctionSpec& function : spec_.functions) pci_.AddFunction(function);
+    std::wstring key = ServiceKeyPath(kFilterService);
+    kernel_.Registry().CreateKey(key);
+    for (const RegistryValueSpec& value : spec_.registry) {
+        if (value.type == REG_DWORD)
+            kernel_.Registry().SetDword(key, value.name, value.dword);
+        else
+            kernel_.Registry().SetString(key, value.name, value.text);
+    }
+    for (const HidBoardSpec& board : spec_.boards) boards_[board.name] = board.presentAtBoot;
     PnpManager& pnp = kernel_.Pnp();
     pnp.RegisterDriver(kBridgeFunctionDriver, [this](PDEVICE_OBJECT pdo) { return pci_.AddBridgeFunction(pdo); });
     PDRIVER_OBJECT functions = CreateSimDriver(L"\\Driver\\function");
@@ -59,6 +68,18 @@ NTSTATUS Machine::LoadFilter(PDRIVER_INITIALIZE filterEntry) {
 void Machine::EnumerateDevices() {
     pci_.EnumerateRoot();
     kernel_.Threads().RunUntilIdle();
+}
+
+bool Machine::BoardPresent(const std::string& name) const {
+    auto it = boards_.find(name);
+    return it != boards_.end() && it->second;
+}
+
+bool Machine::SetBoardPresent(const std::string& name, bool present) {
+    auto it = boards_.find(name);
+    if (it == boards_.end()) return false;
+    it->second = present;
+    return true;
 }
 
 PciFunction* Machine::Require(const std::string& location) {

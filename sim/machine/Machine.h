@@ -3,6 +3,7 @@
 // filter on every PCI-to-PCI bridge, as its installation does on Windows.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,10 +14,43 @@
 
 namespace sim {
 
+// A value in the driver's service key, as an installer or administrator left it.
+struct RegistryValueSpec {
+    std::wstring name;
+    ULONG type = REG_DWORD;  // REG_DWORD or REG_SZ
+    ULONG dword = 0;
+    std::wstring text;
+};
+
+// The first serial port and what its RTS line switches.
+struct SerialSpec {
+    bool present = false;
+    std::string powers;        // "BUS:DEV" of the device it switches
+    bool onWhenSet = false;    // power is on while RTS is set (else while it is clear)
+};
+
+// A USB HID power-switch board.
+struct HidBoardSpec {
+    std::string name;
+    uint16_t vendorId = 0x2047;
+    uint16_t productId = 0x0317;
+    uint16_t outputReportLength = 64;
+    std::string powers;           // "BUS:DEV" of the device it switches
+    bool presentAtBoot = true;    // else it arrives when a script says so
+};
+
 struct MachineSpec {
+    MachineSpec() = default;
+    MachineSpec(uint64_t seedValue, bool safe, std::vector<PciFunctionSpec> pci)
+        : seed(seedValue), safeMode(safe), functions(std::move(pci)) {}
+
     uint64_t seed = 1;
     bool safeMode = false;
     std::vector<PciFunctionSpec> functions;
+    std::string name;
+    std::vector<RegistryValueSpec> registry;
+    SerialSpec serial;
+    std::vector<HidBoardSpec> boards;
 };
 
 // The service name the filter is installed under.
@@ -33,6 +67,11 @@ public:
     Kernel& Os() { return kernel_; }
     PciBus& Pci() { return pci_; }
     PciFunction* Function(const std::string& location) { return pci_.Find(location); }
+    const MachineSpec& Spec() const { return spec_; }
+
+    // HID boards plugged in (the driver does not watch for them yet).
+    bool BoardPresent(const std::string& name) const;
+    bool SetBoardPresent(const std::string& name, bool present);
 
     // Loads the filter driver, then lets the Plug and Play manager find the
     // devices and build their stacks: LoadFilter, then EnumerateDevices.
@@ -61,8 +100,10 @@ private:
     PciFunction* Require(const std::string& location);
     PDEVICE_OBJECT ParentBridgePdo(PciFunction* function);
 
+    MachineSpec spec_;
     Kernel kernel_;
     PciBus pci_;
+    std::map<std::string, bool> boards_;
     LoadedDriver filter_;
     bool shutDown_ = false;
 };

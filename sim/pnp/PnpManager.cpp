@@ -56,6 +56,10 @@ void PnpManager::BuildStack(DeviceNode* node) {
     ULONG_PTR information = 0;
     NTSTATUS status = Send(node, IRP_MN_START_DEVICE, &information);
     node->started = NT_SUCCESS(status);
+    std::string stack;
+    for (PDEVICE_OBJECT device = node->pdo; device; device = device->AttachedDevice)
+        stack += (stack.empty() ? "" : " <- ") + ToNarrow(FromUnicodeString(&device->DriverObject->DriverName));
+    Narrate(node->name + ": new device, stack " + stack + (node->started ? ", started" : ", failed to start"));
     if (node->started) Enumerate(node);
 }
 
@@ -84,6 +88,7 @@ NTSTATUS PnpManager::Send(DeviceNode* node, UCHAR minor, ULONG_PTR* information,
 }
 
 void PnpManager::Enumerate(DeviceNode* node) {
+    Narrate(node->name + ": asked for its bus relations");
     ULONG_PTR information = 0;
     NTSTATUS status = Send(node, IRP_MN_QUERY_DEVICE_RELATIONS, &information, [](PIO_STACK_LOCATION location) {
         location->Parameters.QueryDeviceRelations.Type = BusRelations;
@@ -108,6 +113,7 @@ void PnpManager::Announce(PDEVICE_OBJECT pdo, BusInfo bus) { announced_[pdo] = s
 void PnpManager::Remove(DeviceNode* node) {
     if (node->removed) return;
     for (auto it = node->children.rbegin(); it != node->children.rend(); ++it) Remove(*it);
+    Narrate(node->name + ": query removal");
     ULONG_PTR information = 0;
     Send(node, IRP_MN_QUERY_REMOVE_DEVICE, &information);
     SendRemoval(node, IRP_MN_REMOVE_DEVICE);
@@ -129,6 +135,7 @@ void PnpManager::SendRemoval(DeviceNode* node, UCHAR minor) {
     std::vector<PDEVICE_OBJECT> above;
     for (PDEVICE_OBJECT device = node->pdo->AttachedDevice; device; device = device->AttachedDevice)
         above.push_back(device);
+    Narrate(node->name + (minor == IRP_MN_REMOVE_DEVICE ? ": removal" : ": surprise removal"));
     ULONG_PTR information = 0;
     Send(node, minor, &information);
     ObjectManager& objects = Kernel::Current().Objects();

@@ -46,6 +46,9 @@ public:
                                           std::vector<std::string>* upperFilters)>;
     void SetAssignment(Assignment assignment) { assign_ = std::move(assignment); }
 
+    // Told, in words, each thing the manager does to a device node.
+    void SetNarrator(std::function<void(const std::string&)> narrator) { narrator_ = std::move(narrator); }
+
     // A PDO its bus driver announced: builds its stack, starts it and
     // enumerates what it reports in turn.
     DeviceNode* AddDevice(PDEVICE_OBJECT pdo, DeviceNode* parent);
@@ -85,7 +88,12 @@ private:
     std::map<std::string, AddDeviceRoutine> drivers_;
     std::vector<std::unique_ptr<DeviceNode>> nodes_;
     std::map<PDEVICE_OBJECT, BusInfo> announced_;
+    void Narrate(const std::string& text) const {
+        if (narrator_) narrator_(text);
+    }
+
     Assignment assign_;
+    std::function<void(const std::string&)> narrator_;
     std::deque<std::function<void()>> work_;
     KEVENT workReady_{};
     bool threadStarted_ = false;

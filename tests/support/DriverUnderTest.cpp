@@ -5,10 +5,7 @@
 
 namespace test {
 
-void ResetDriverGlobals() {
-    DriverGlobals = DriverGlobalsRecord{};
-    DriverGlobals.EnableCfgRestore = DriverGlobals.EnablePolling = DriverGlobals.EnablePollingPostACPI = 1;
-}
+void ResetDriverGlobals() { DriverGlobals = DriverGlobalsAtLoad; }
 
 PDRIVER_OBJECT LoadDriver() {
     ResetDriverGlobals();

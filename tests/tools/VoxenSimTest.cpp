@@ -1,0 +1,211 @@
+// voxen-sim: the machine descriptions of docs/machine.md, every script
+// command, its mistakes and its trace.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "sim/machine/Description.h"
+#include "tests/support/CaseName.h"
+#include "tools/voxen-sim/Session.h"
+
+namespace {
+
+std::string ReadSource(const std::string& relative) {
+    std::ifstream file(std::string(VOXEN_SOURCE_DIR) + "/" + relative);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> JsonExamples() {
+    std::string doc = ReadSource("docs/machine.md");
+    std::vector<std::string> examples;
+    std::regex block("```json\n([\\s\\S]*?)```");
+    for (std::sregex_iterator it(doc.begin(), doc.end(), block), end; it != end; ++it) examples.push_back((*it)[1]);
+    return examples;
+}
+
+struct RunResult {
+    int code;
+    std::string out;
+};
+
+RunResult RunScript(const std::string& machine, const std::string& script, voxen::Trace* trace = nullptr) {
+    sim::MachineSpec spec;
+    std::string error;
+    if (!sim::ParseMachine(machine, &spec, &error)) return {voxen::kScriptError, error};
+    std::istringstream input(script);
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    int code = voxen::Session(spec, trace).Run(input, "test.script");
+    std::string out = ::testing::internal::GetCapturedStdout();
+    out += ::testing::internal::GetCapturedStderr();
+    return {code, out};
+}
+
+TEST(MachineDescriptions, EveryExampleOfTheDocumentBootsAndShutsDownClean) {
+    std::vector<std::string> examples = JsonExamples();
+    ASSERT_GE(examples.size(), 6u);
+    for (const std::string& example : examples) {
+        RunResult result = RunScript(example, "show\n");
+        EXPECT_EQ(result.code, voxen::kRan) << example << result.out;
+        EXPECT_NE(result.out.find("shutdown clean"), std::string::npos) << result.out;
+    }
+}
+
+TEST(MachineDescriptions, TheDocumentedDefaultMachineIsTheEmbeddedOne) {
+    sim::MachineSpec documented, embedded;
+    std::string error;
+    ASSERT_TRUE(sim::ParseMachine(JsonExamples().back(), &documented, &error)) << error;
+    ASSERT_TRUE(sim::ParseMachine(sim::DefaultMachineJson(), &embedded, &error)) << error;
+    ASSERT_EQ(documented.functions.size(), embedded.functions.size());
+    for (size_t i = 0; i < embedded.functions.size(); ++i) {
+        EXPECT_EQ(documented.functions[i].location.Text(), embedded.functions[i].location.Text());
+        EXPECT_EQ(documented.functions[i].deviceId, embedded.functions[i].deviceId);
+    }
+    EXPECT_EQ(embedded.functions[0].location.Text(), "00:1c.0");
+    EXPECT_TRUE(embedded.functions[0].dsm.present);
+    EXPECT_EQ(embedded.functions[1].name, "display");
+    EXPECT_EQ(embedded.functions[2].location.Text(), "01:00.1");
+    EXPECT_EQ(embedded.functions[1].answersAfter, 20 * sim::kMillisecond);
+    EXPECT_TRUE(embedded.serial.present);
+    ASSERT_EQ(embedded.boards.size(), 1u);
+    EXPECT_EQ(embedded.boards[0].productId, 0x0317);
+}
+
+TEST(MachineDescriptions, FieldsReachTheSimulatedMachine) {
+    sim::MachineSpec spec;
+    std::string error;
+    ASSERT_TRUE(sim::ParseMachine(JsonExamples()[3], &spec, &error)) << error;  // the devices example
+    ASSERT_EQ(spec.functions.size(), 4u);
+    const sim::PciFunctionSpec& audio = spec.functions[2];
+    EXPECT_EQ(audio.location.Text(), "01:00.1");
+    EXPECT_EQ(audio.vendorId, 0x1cd7);
+    EXPECT_EQ(audio.subClass, 0x03);
+    EXPECT_TRUE(audio.capabilities.empty());
+    EXPECT_EQ(audio.powerSwitch, "hid:bench");
+    EXPECT_EQ(audio.answersAfter, 150 * sim::kMillisecond);
+    EXPECT_EQ(spec.functions[3].answersAfter, -1);
+    EXPECT_FALSE(spec.functions[3].pciExpress);
+    EXPECT_TRUE(spec.serial.onWhenSet);
+    EXPECT_EQ(spec.serial.powers, "01:01");
+}
+
+struct MistakeCase {
+    const char* name;
+    const char* json;
+    const char* says;
+};
+
+class MachineMistakes : public ::testing::TestWithParam<MistakeCase> {};
+
+TEST_P(MachineMistakes, AreNamedWithTheirField) {
+    sim::MachineSpec spec;
+    std::string error;
+    EXPECT_FALSE(sim::ParseMachine(GetParam().json, &spec, &error));
+    EXPECT_NE(error.find(GetParam().says), std::string::npos) << error;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, MachineMistakes,
+    ::testing::Values(
+        MistakeCase{"NotJson", "{ bridges: ", "not JSON"},
+        MistakeCase{"UnknownField", R"({"bridge": []})", "bridge: is not a field here"},
+        MistakeCase{"MissingLocation", R"({"bridges": [{"secondaryBus": 1}]})", "bridges[0].location: is missing"},
+        MistakeCase{"BadLocation", R"({"bridges": [{"location": "0:1c", "secondaryBus": 1}]})", "is not a PCI location"},
+        MistakeCase{"WrongBus", R"({"bridges": [{"location": "02:00.0", "secondaryBus": 3}]})", "is on bus 02"},
+        MistakeCase{"NumberTooLarge", R"({"bridges": [{"location": "00:1c.0", "secondaryBus": 1, "vendorId": "0x10000"}]})",
+                    "bridges[0].vendorId: 65536 is larger than 65535"},
+        MistakeCase{"NotANumber", R"({"seed": "many"})", "seed: 'many' is not a number"},
+        MistakeCase{"SameLocationTwice",
+                    R"({"bridges": [{"location": "00:1c.0", "secondaryBus": 1}, {"location": "00:1c.0", "secondaryBus": 2}]})",
+                    "a second function at 00:1c.0"},
+        MistakeCase{"RegistryType", R"({"registry": {"EnableDC": {"type": "qword", "value": 1}}})",
+                    "registry.EnableDC.type: expected \"dword\" or \"sz\""},
+        MistakeCase{"UnknownBoard",
+                    R"({"bridges": [{"location": "00:1c.0", "secondaryBus": 1, "devices": [{"device": 0, "power": {"switch": "hid:x"}, "functions": [{"function": 0}]}]}]})",
+                    "board 'x'"},
+        MistakeCase{"BadDuration",
+                    R"({"bridges": [{"location": "00:1c.0", "secondaryBus": 1, "devices": [{"device": 0, "power": {"answersAfter": "soon"}, "functions": [{"function": 0}]}]}]})",
+                    "expected a duration"},
+        MistakeCase{"NoFunctions",
+                    R"({"bridges": [{"location": "00:1c.0", "secondaryBus": 1, "devices": [{"device": 0, "functions": []}]}]})",
+                    "one or more functions"}),
+    test::CaseName());
+
+struct CommandCase {
+    const char* name;
+    const char* script;
+    int code;
+    const char* says;  // a line the output must hold
+};
+
+class ScriptCommands : public ::testing::TestWithParam<CommandCase> {};
+
+TEST_P(ScriptCommands, DoWhatTheySay) {
+    RunResult result = RunScript(sim::DefaultMachineJson(), GetParam().script);
+    EXPECT_EQ(result.code, GetParam().code) << result.out;
+    EXPECT_NE(result.out.find(GetParam().says), std::string::npos) << result.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ScriptCommands,
+    ::testing::Values(
+        CommandCase{"Advance", "advance 70s\nadvance 5ms\n", 0, "time     now 70005 ms"},
+        CommandCase{"Show", "# comment only\nshow # and a comment\n", 0, "child 1: 01:00.1 [10de:10f1]"},
+        CommandCase{"SurpriseRemove", "surprise-remove 01:00.1\nshow\n", 0, "01:00.1 audio [10de:10f1]  absent"},
+        CommandCase{"SurpriseRemoveOrder", "surprise-remove 1:0.1\n", 0,
+                    "pnp      01:00.1 audio: surprise removal\npnp      01:00.1 audio: removal"},
+        CommandCase{"Remove", "remove 01:00.0\n", 0, "pnp      01:00.0 display: query removal"},
+        CommandCase{"Plug", "remove 01:00.0\nplug 01:00.0\nshow\n", 0, "bridge 0: 00:1c.0 [8086:a110], 2 child(ren)"},
+        CommandCase{"Invalidate", "invalidate 00:1c.0\n", 0,
+                    "dbg| We alleady have that child in our ChildDevicesList, skip"},
+        CommandCase{"HidRemoveAndArrive", "hid-remove switch\nhid-arrive switch\nshow\n", 0,
+                    "HID boards: switch (plugged in)"},
+        CommandCase{"RegSetAndShow", "reg set EnablePolling dword 0\nreg set Note sz two words\nreg show\n", 0,
+                    "reg      Note = sz \"two words\""},
+        CommandCase{"RegDelete", "reg set A dword 1\nreg delete A\nreg show\n", 0, "the service key holds no values"},
+        CommandCase{"RebootKeepsTheRegistry", "reg set EnableDC dword 0x07AADE22\nreboot\nreg show\n", 0,
+                    "(filtering disabled for this boot)"},
+        CommandCase{"UnknownCommand", "show\nfly 01:00.0\n", 2, "test.script:2: unknown command 'fly'"},
+        CommandCase{"NoSuchFunction", "plug 03:00.0\n", 2, "test.script:1: the machine has no PCI function at 03:00.0"},
+        CommandCase{"PlugWhatIsThere", "plug 01:00.0\n", 2, "01:00.0 is already plugged in"},
+        CommandCase{"InvalidateAnEndpoint", "invalidate 01:00.0\n", 2, "01:00.0 is not a bridge"},
+        CommandCase{"BadDuration", "advance soon\n", 2, "'soon' is not a duration"},
+        CommandCase{"UnknownBoard", "hid-arrive nothing\n", 2, "no HID board named 'nothing'"},
+        CommandCase{"BoardTwice", "hid-arrive switch\n", 2, "board 'switch' is already plugged in"},
+        CommandCase{"RegBadNumber", "reg set X dword 0x100000000\n", 2, "is not a 32-bit number"},
+        CommandCase{"ControlNotYet", "ctl bridges\n", 2, "ctl: the control protocol client is not built yet"}),
+    test::CaseName());
+
+TEST(ScriptCommands, TheBootGuardCanBeFollowedAcrossReboots) {
+    RunResult result = RunScript(sim::DefaultMachineJson(),
+                           "reg set EnableDC dword 0x07AADE22\nreg set DCState dword 0x00080EA2\nreboot\nshow\n"
+                           "reboot\nshow\n");
+    ASSERT_EQ(result.code, 0) << result.out;
+    size_t second = result.out.find("boot 2 of");
+    size_t third = result.out.find("boot 3 of");
+    ASSERT_NE(third, std::string::npos);
+    EXPECT_EQ(result.out.substr(second, third - second).find("filtering disabled"), std::string::npos)
+        << "armed before boot 2";
+    EXPECT_NE(result.out.find("filtering disabled for this boot", third), std::string::npos)
+        << "boot 2 disarmed it and nobody armed it again";
+}
+
+TEST(Trace, WritesOneSlicePerDispatchOnATrackPerDevice) {
+    std::string path = ::testing::TempDir() + "voxen-trace.json";
+    voxen::Trace trace(path);
+    RunResult result = RunScript(sim::DefaultMachineJson(), "surprise-remove 01:00.1\n", &trace);
+    ASSERT_EQ(result.code, 0) << result.out;
+    std::ifstream file(path);
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text.rfind("{\"displayTimeUnit\":\"ms\",\"traceEvents\":[", 0), 0u);
+    EXPECT_NE(text.find(R"("name":"IRP_MJ_PNP IRP_MN_SURPRISE_REMOVAL","cat":"irp","ph":"X")"), std::string::npos);
+    EXPECT_NE(text.find(R"("args":{"name":"01:00.1 audio | \\Driver\\VoxenPCI"})"), std::string::npos);
+    EXPECT_NE(text.find(R"("name":"complete IRP_MJ_PNP IRP_MN_READ_CONFIG")"), std::string::npos);
+    EXPECT_EQ(text.substr(text.size() - 3), "]}\n");
+}
+
+}  // namespace

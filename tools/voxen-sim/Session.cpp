@@ -1,0 +1,285 @@
+#include "tools/voxen-sim/Session.h"
+
+#include <sstream>
+
+#include "driver/Bridges.h"
+#include "driver/DriverGlobals.h"
+#include "driver/Roles.h"
+#include "pci/Identity.h"
+#include "sim/kernel/StatusNames.h"
+#include "sim/machine/Description.h"
+
+namespace voxen {
+
+namespace {
+
+void Say(const char* who, const std::string& text) { std::printf("%-8s %s\n", who, text.c_str()); }
+
+const char* PowerStateName(ULONG state) {
+    static const char* const names[] = {"none yet", "D0", "D1", "D2", "D3"};
+    return state < 5 ? names[state] : "?";
+}
+
+std::string Ids(uint16_t vendor, uint16_t device) { return sim::Format("[%04x:%04x]", vendor, device); }
+
+}  // namespace
+
+Session::Session(sim::MachineSpec spec, Trace* trace) : spec_(std::move(spec)), trace_(trace) {}
+
+Session::~Session() = default;
+
+const char* Session::DefaultScript() {
+    return R"(# The laptop has booted: the driver filters its root port, and its child
+# filters sit under the drivers of the graphics device's two functions.
+show
+# The audio function vanishes from the bus and comes back: its child filter
+# leaves with it and a new one is placed when the bridge reports it again.
+surprise-remove 01:00.1
+plug 01:00.1
+# The service asked for a bus rescan: the bridge is asked for its bus relations.
+invalidate 00:1c.0
+advance 70s
+show
+)";
+}
+
+void Session::Boot(const sim::RegistryHive* registry) {
+    ++boots_;
+    DriverGlobals = DriverGlobalsAtLoad;  // a freshly loaded image
+    machine_ = std::make_unique<sim::Machine>(spec_);
+    if (registry) machine_->Os().Registry() = *registry;  // what the last boot left
+    machine_->Os().Debug().SetEcho([](const std::string& line) { std::printf("dbg| %s\n", line.c_str()); });
+    machine_->Os().Pnp().SetNarrator([](const std::string& line) { Say("pnp", line); });
+    if (trace_) trace_->Attach(*machine_);
+    Say("boot", sim::Format("boot %d of '%s'%s: loading voxenpci, an upper filter of PCI-to-PCI bridges", boots_,
+                            spec_.name.empty() ? "machine" : spec_.name.c_str(), spec_.safeMode ? " in safe mode" : ""));
+    NTSTATUS status = machine_->LoadFilter(DriverEntry);
+    Say("boot", "DriverEntry returned " + sim::StatusName(status) +
+                    (NT_SUCCESS(status) && DriverGlobals.Disabled ? " (filtering disabled for this boot)" : ""));
+    Say("boot", "the Plug and Play manager enumerates the PCI bus");
+    machine_->EnumerateDevices();
+}
+
+int Session::ShutDown() {
+    Say("shutdown", "the Plug and Play manager removes every device");
+    std::vector<std::string> leaks = machine_->Shutdown();
+    const std::string& partial = machine_->Os().Debug().Partial();
+    if (!partial.empty()) std::printf("dbg| %s\n", partial.c_str());
+    if (!leaks.empty()) {
+        for (const std::string& leak : leaks) Say("LEAK", leak);
+        return kKernelStop;
+    }
+    Say("shutdown", "clean: no pool, reference, handle or IRP left behind");
+    return kRan;
+}
+
+int Session::Run(std::istream& script, const std::string& scriptName) {
+    Boot();
+    std::string line;
+    int number = 0;
+    while (std::getline(script, line)) {
+        ++number;
+        std::string text = line.substr(0, line.find('#'));
+        std::istringstream stream(text);
+        std::vector<std::string> words;
+        for (std::string word; stream >> word;) words.push_back(word);
+        if (words.empty()) continue;
+        std::printf("\n> %s\n", text.substr(text.find_first_not_of(" \t")).c_str());
+        try {
+            Execute(words);
+        } catch (const ScriptError& error) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "voxen-sim: %s:%d: %s\n", scriptName.c_str(), number, error.what.c_str());
+            return kScriptError;
+        }
+    }
+    std::printf("\n");
+    int code = ShutDown();
+    if (trace_ && !trace_->Write()) {
+        std::fprintf(stderr, "voxen-sim: cannot write the trace file\n");
+        return kScriptError;
+    }
+    return code;
+}
+
+std::string Session::Location(const std::string& text, bool mustBeBridge) {
+    unsigned bus = 0, device = 0, function = 0;
+    char tail = 0;
+    if (std::sscanf(text.c_str(), "%x:%x.%x%c", &bus, &device, &function, &tail) != 3 || bus > 0xFF || device > 31 ||
+        function > 7)
+        throw ScriptError{"'" + text + "' is not a PCI location (BUS:DEV.FN in hexadecimal, as lspci writes it)"};
+    std::string location = sim::Format("%02x:%02x.%x", bus, device, function);
+    sim::PciFunction* found = machine_->Function(location);
+    if (!found) throw ScriptError{"the machine has no PCI function at " + location};
+    if (mustBeBridge && !found->Spec().IsBridge()) throw ScriptError{location + " is not a bridge"};
+    return location;
+}
+
+void Session::Execute(const std::vector<std::string>& words) {
+    const std::string& command = words[0];
+    auto arguments = [&](size_t count) {
+        if (words.size() != count + 1)
+            throw ScriptError{sim::Format("%s takes %zu argument%s", command.c_str(), count, count == 1 ? "" : "s")};
+    };
+    if (command == "advance") {
+        arguments(1);
+        int64_t duration = 0;
+        if (!sim::ParseDuration(words[1], &duration))
+            throw ScriptError{"'" + words[1] + "' is not a duration (such as 5ms or 70s)"};
+        machine_->Os().Threads().Advance(duration);
+        Say("time", sim::Format("now %lld ms", static_cast<long long>(machine_->Os().Threads().Now() / sim::kMillisecond)));
+    } else if (command == "surprise-remove" || command == "remove" || command == "plug") {
+        arguments(1);
+        std::string location = Location(words[1], false);
+        sim::PciFunction* function = machine_->Function(location);
+        if (command == "plug" && function->present) throw ScriptError{location + " is already plugged in"};
+        if (command != "plug" && !function->present) throw ScriptError{location + " is not plugged in"};
+        if (command == "surprise-remove") machine_->Unplug(location);
+        if (command == "remove") machine_->Eject(location);
+        if (command == "plug") machine_->Plug(location);
+        machine_->Settle();
+    } else if (command == "invalidate") {
+        arguments(1);
+        machine_->Rescan(Location(words[1], true));
+        machine_->Settle();
+    } else if (command == "hid-arrive" || command == "hid-remove") {
+        arguments(1);
+        Hid(words[1], command == "hid-arrive");
+    } else if (command == "reg") {
+        Registry(words);
+    } else if (command == "reboot") {
+        arguments(0);
+        sim::RegistryHive kept = machine_->Os().Registry();
+        int code = ShutDown();
+        if (code != kRan) std::exit(code);
+        machine_.reset();
+        Boot(&kept);
+    } else if (command == "show") {
+        arguments(0);
+        Show();
+    } else if (command == "ctl" || command == "ctl-as-user") {
+        throw ScriptError{command + ": the control protocol client is not built yet"};
+    } else {
+        throw ScriptError{"unknown command '" + command + "'"};
+    }
+}
+
+void Session::Hid(const std::string& name, bool arrives) {
+    bool known = false;
+    for (const sim::HidBoardSpec& board : spec_.boards) known |= board.name == name;
+    if (!known) throw ScriptError{"the machine has no HID board named '" + name + "'"};
+    if (machine_->BoardPresent(name) == arrives)
+        throw ScriptError{"board '" + name + "' is " + (arrives ? "already plugged in" : "not plugged in")};
+    machine_->SetBoardPresent(name, arrives);
+    Say("hid", "board '" + name + "' " + (arrives ? "arrives" : "is removed") +
+                   " (the driver does not watch HID interfaces yet)");
+}
+
+void Session::Registry(const std::vector<std::string>& words) {
+    const std::wstring key = sim::ServiceKeyPath(sim::kFilterService);
+    sim::RegistryHive& registry = machine_->Os().Registry();
+    if (words.size() >= 2 && words[1] == "show" && words.size() == 2) {
+        auto values = registry.Values(key);
+        if (values.empty()) Say("reg", "the service key holds no values");
+        for (auto& [name, value] : values) {
+            std::string shown;
+            if (value.type == REG_DWORD && value.data.size() == 4) {
+                ULONG number;
+                std::memcpy(&number, value.data.data(), 4);
+                shown = sim::Format("dword 0x%08X", number);
+            } else if (value.type == REG_SZ) {
+                std::string text;
+                for (size_t i = 0; i + 1 < value.data.size(); i += 2)
+                    if (value.data[i] || value.data[i + 1]) text += static_cast<char>(value.data[i]);
+                shown = "sz \"" + text + "\"";
+            } else {
+                shown = sim::Format("type %u, %zu bytes", value.type, value.data.size());
+            }
+            Say("reg", sim::ToNarrow(name) + " = " + shown);
+        }
+        return;
+    }
+    if (words.size() == 3 && words[1] == "delete") {
+        if (!registry.DeleteValue(key, sim::ToWide(words[2]))) throw ScriptError{"the service key has no value '" + words[2] + "'"};
+        Say("reg", "deleted " + words[2]);
+        return;
+    }
+    if (words.size() >= 5 && words[1] == "set") {
+        const std::string& name = words[2];
+        if (words[3] == "dword" && words.size() == 5) {
+            size_t used = 0;
+            unsigned long long value = 0;
+            try {
+                value = std::stoull(words[4], &used, 0);
+            } catch (...) {
+                used = 0;
+            }
+            if (used != words[4].size() || value > 0xFFFFFFFFull || words[4][0] == '-')
+                throw ScriptError{"'" + words[4] + "' is not a 32-bit number"};
+            registry.SetDword(key, sim::ToWide(name), static_cast<ULONG>(value));
+            Say("reg", sim::Format("%s = dword 0x%08llX", name.c_str(), value));
+            return;
+        }
+        if (words[3] == "sz") {
+            std::string text = words[4];
+            for (size_t i = 5; i < words.size(); ++i) text += " " + words[i];
+            registry.SetString(key, sim::ToWide(name), sim::ToWide(text));
+            Say("reg", name + " = sz \"" + text + "\"");
+            return;
+        }
+        throw ScriptError{"reg set takes NAME dword NUMBER or NAME sz TEXT"};
+    }
+    throw ScriptError{"reg takes: set NAME TYPE VALUE, delete NAME, or show"};
+}
+
+void Session::Show() {
+    for (auto& function : machine_->Pci().Functions()) {
+        const sim::PciFunctionSpec& spec = function->Spec();
+        std::string power = !function->present ? "absent" : function->Answers() ? "power on" : "power on, silent";
+        Say("show", function->Location().Text() + " " + spec.name + " " + Ids(spec.vendorId, spec.deviceId) + "  " +
+                        power + ", " + PowerStateName(function->powerState));
+        if (!function->present) continue;
+        std::string stack;
+        for (PDEVICE_OBJECT device : machine_->Stack(function.get())) {
+            std::string driver = sim::ToNarrow(sim::FromUnicodeString(&device->DriverObject->DriverName));
+            if (device->DriverObject == machine_->Filter()) {
+                FilterDevice* filter = FilterFromDevice(device);
+                bool bridge = false;
+                for (ULONG i = 0; i < DriverGlobals.BridgeCount; ++i) bridge |= BridgeAt(i) == filter;
+                driver += bridge && filter->Parent ? " [VoxenPCI bridge+child filter]"
+                          : bridge                 ? " [VoxenPCI bridge filter]"
+                                                   : " [VoxenPCI child filter]";
+            }
+            stack += (stack.empty() ? "" : " <- ") + driver;
+        }
+        Say("", "  stack, PDO first: " + stack);
+        std::vector<ULONG> changed = function->ChangedDwords();
+        if (!changed.empty()) {
+            std::string registers;
+            for (ULONG offset : changed) registers += sim::Format(" %03x=%08x", offset, function->Peek32(offset));
+            Say("", "  changed registers:" + registers);
+        }
+    }
+    Say("show", sim::Format("driver: %u bridge(s)%s", DriverGlobals.BridgeCount,
+                            DriverGlobals.Disabled ? ", filtering disabled" : ""));
+    for (ULONG i = 0; i < DriverGlobals.BridgeCount; ++i) {
+        FilterDevice* bridge = BridgeAt(i);
+        Say("", sim::Format("  bridge %u: %02x:%02x.%x %s, %u child(ren)", i, BusNumber(bridge), DeviceNumber(bridge),
+                            FunctionNumber(bridge), Ids(bridge->VendorId, bridge->DeviceId).c_str(),
+                            bridge->GetChildCount()));
+        for (ULONG j = 0; j < bridge->GetChildCount(); ++j) {
+            FilterDevice* child = bridge->GetChild(j);
+            Say("", sim::Format("    child %u: %02x:%02x.%x %s, power state recorded: %s", j, BusNumber(child), DeviceNumber(child),
+                                FunctionNumber(child), Ids(child->VendorId, child->DeviceId).c_str(),
+                                PowerStateName(child->DevicePowerState)));
+        }
+    }
+    if (!spec_.boards.empty()) {
+        std::string boards;
+        for (const sim::HidBoardSpec& board : spec_.boards)
+            boards += " " + board.name + (machine_->BoardPresent(board.name) ? " (plugged in)" : " (not plugged in)");
+        Say("show", "HID boards:" + boards);
+    }
+}
+
+}  // namespace voxen
