@@ -124,16 +124,22 @@ void IoManager::ReleaseMemory(PIRP irp, Record& record) {
     }
 }
 
+PIRP IoManager::NewThreadedIrp(PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK status) {
+    PIRP irp = NewIrp(device->StackSize, Kind::Threaded, true);
+    if (!irp) return nullptr;
+    irp->UserIosb = status;
+    irp->UserEvent = event;
+    irp->RequestorMode = KernelMode;
+    return irp;
+}
+
 PIRP IoManager::BuildSynchronousFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buffer, ULONG length,
                                            PLARGE_INTEGER offset, PKEVENT event, PIO_STATUS_BLOCK status) {
     Objects().CheckDevice(device, "IoBuildSynchronousFsdRequest");
     if (!event || !status) Violation("IoBuildSynchronousFsdRequest without an event and a status block");
-    PIRP irp = NewIrp(device->StackSize, Kind::Threaded, true);
+    PIRP irp = NewThreadedIrp(device, event, status);
     if (!irp) return nullptr;
     Record& record = records_[irp];
-    irp->UserIosb = status;
-    irp->UserEvent = event;
-    irp->RequestorMode = KernelMode;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = static_cast<UCHAR>(major);
     if (major == IRP_MJ_READ || major == IRP_MJ_WRITE) {
@@ -170,12 +176,9 @@ PIRP IoManager::BuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, P
                                             PIO_STATUS_BLOCK status) {
     Objects().CheckDevice(device, "IoBuildDeviceIoControlRequest");
     if (!status) Violation("IoBuildDeviceIoControlRequest without a status block");
-    PIRP irp = NewIrp(device->StackSize, Kind::Threaded, true);
+    PIRP irp = NewThreadedIrp(device, event, status);
     if (!irp) return nullptr;
     Record& record = records_[irp];
-    irp->UserIosb = status;
-    irp->UserEvent = event;
-    irp->RequestorMode = KernelMode;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;

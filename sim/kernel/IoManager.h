@@ -104,6 +104,8 @@ private:
     };
 
     PIRP NewIrp(CCHAR stackSize, Kind kind, bool mayFail);
+    // A request the I/O manager completes to a caller's event and status block.
+    PIRP NewThreadedIrp(PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK status);
     Record& Find(PIRP irp, const char* service);
     void CheckReturn(PIRP irp, const Location& location, PDEVICE_OBJECT device, NTSTATUS status);
     void Resolve(PIRP irp, Record& record, int index, bool marked);

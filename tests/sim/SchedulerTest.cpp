@@ -63,17 +63,22 @@ TEST(VirtualTime, AWaitWithTimeoutEndsWithStatusTimeout) {
     EXPECT_EQ(kernel.Threads().Now(), 250 * kMillisecond);
 }
 
+// Three threads that each wait once for `event` and count themselves released.
+void StartWaiters(sim::Kernel& kernel, KEVENT* event, int* released) {
+    for (int i = 0; i < 3; ++i)
+        kernel.Threads().StartThread("waiter", [event, released] {
+            KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
+            ++*released;
+        });
+    kernel.Threads().RunUntilIdle();
+}
+
 TEST(Events, SynchronizationEventReleasesOneWaiterPerSignal) {
     sim::Kernel kernel;
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
     int released = 0;
-    for (int i = 0; i < 3; ++i)
-        kernel.Threads().StartThread("waiter", [&] {
-            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-            ++released;
-        });
-    kernel.Threads().RunUntilIdle();
+    StartWaiters(kernel, &event, &released);
     EXPECT_EQ(released, 0);
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
     kernel.Threads().RunUntilIdle();
@@ -90,12 +95,8 @@ TEST(Events, NotificationEventReleasesEveryWaiterAndStaysSignalled) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     int released = 0;
-    for (int i = 0; i < 3; ++i)
-        kernel.Threads().StartThread("waiter", [&] {
-            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-            ++released;
-        });
-    kernel.Threads().RunUntilIdle();
+    StartWaiters(kernel, &event, &released);
+    EXPECT_EQ(released, 0);
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
     kernel.Threads().RunUntilIdle();
     EXPECT_EQ(released, 3);
