@@ -36,3 +36,7 @@ add_test(NAME driver_image_is_a_native_kernel_module
 add_test(NAME driver_image_check_refuses_a_runtime_import
     COMMAND ${PROJECT_SOURCE_DIR}/tests/pe/check-driver-image.sh ${VOXEN_OBJDUMP} ${VOXEN_NM} $<TARGET_FILE:crt_user_image>)
 set_tests_properties(driver_image_check_refuses_a_runtime_import PROPERTIES WILL_FAIL TRUE)
+
+# The real binaries end to end, under Wine's kernel-driver host.
+add_test(NAME driver_loads_under_wine_and_its_control_device_opens
+    COMMAND ${PROJECT_SOURCE_DIR}/tests/pe/run-under-wine.sh $<TARGET_FILE:voxenpci> $<TARGET_FILE:voxenctl>)

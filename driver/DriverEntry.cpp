@@ -8,7 +8,7 @@
 // Loaded once; there is no unload routine, so nothing here is ever undone.
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     // Safe mode filters nothing and leaves the registry alone.
-    if (*InitSafeBootMode != 0) {
+    if (InitSafeBootMode != 0) {
         DriverGlobals.Disabled = TRUE;
     } else if (CheckBootGuard(RegistryPath)) {
         DriverGlobals.Disabled = TRUE;

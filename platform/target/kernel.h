@@ -6,5 +6,7 @@
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
 #include <ntddk.h>
 
-// Exported by ntoskrnl.exe; mingw-w64's headers do not declare it.
-extern "C" __declspec(dllimport) PULONG InitSafeBootMode;
+// The safe-boot indicator ntoskrnl.exe exports: the variable itself (the
+// WDK's PULONG declaration names the import slot that points at it).
+// mingw-w64's headers do not declare it.
+extern "C" __declspec(dllimport) ULONG InitSafeBootMode;

@@ -762,4 +762,5 @@ VOID KeLeaveCriticalRegion(void);
     (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
 
 // ---------------------------------------------------------------- safe boot
-extern "C" PULONG InitSafeBootMode;
+// Nonzero in safe mode: the variable the kernel exports.
+extern "C" ULONG InitSafeBootMode;

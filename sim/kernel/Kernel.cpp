@@ -6,12 +6,11 @@
 #include "sim/kernel/Violation.h"
 
 namespace {
-ULONG safeBootMode = 0;
 sim::Kernel* current = nullptr;
 }  // namespace
 
 extern "C" {
-PULONG InitSafeBootMode = &safeBootMode;
+ULONG InitSafeBootMode = 0;
 }
 
 namespace sim {
@@ -19,7 +18,7 @@ namespace sim {
 Kernel::Kernel(KernelConfig config) : scheduler_(config.seed) {
     if (current) Violation("a second simulated kernel while one is running");
     current = this;
-    safeBootMode = config.safeMode ? 1 : 0;
+    InitSafeBootMode = config.safeMode ? 1 : 0;
     scheduler_.AdoptCurrentThread("test");
 }
 
