@@ -635,7 +635,10 @@ inline PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority) {
 inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
     return Irp->Tail.Overlay.CurrentStackLocation;
 }
+// Stops the machine when a driver reaches for a stack location below the first.
+extern "C" VOID SimCheckNextStackLocation(PIRP Irp);
 inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) {
+    SimCheckNextStackLocation(Irp);
     return Irp->Tail.Overlay.CurrentStackLocation - 1;
 }
 inline VOID IoSetNextIrpStackLocation(PIRP Irp) {

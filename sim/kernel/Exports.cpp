@@ -288,8 +288,15 @@ VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK lock, PVOID tag, ULONG size) {
         KeWaitForSingleObject(&lock->Common.RemoveEvent, Executive, KernelMode, FALSE, nullptr);
 }
 
-VOID KeEnterCriticalRegion(void) {}
-VOID KeLeaveCriticalRegion(void) {}
+VOID KeEnterCriticalRegion(void) { K().Threads().EnterCriticalRegion(); }
+VOID KeLeaveCriticalRegion(void) { K().Threads().LeaveCriticalRegion(); }
+
+VOID SimCheckNextStackLocation(PIRP irp) {
+    if (irp->CurrentLocation <= 1)
+        sim::Violation("a driver reached for the stack location below the first of an IRP of %d location(s): the "
+                       "IRP was sized for a smaller stack than the one it is passed down",
+                       irp->StackCount);
+}
 
 VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT device, DEVICE_RELATION_TYPE type) {
     K().Objects().CheckDevice(device, "IoInvalidateDeviceRelations");

@@ -242,11 +242,11 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
     if (!device) Violation("IofCallDriver with a null device object");
     if (!Objects().IsDevice(device))
         Violation("IofCallDriver with %p, which is not a device object (freed?)", static_cast<void*>(device));
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     if (irp->CurrentLocation <= 1)
         Violation("IofCallDriver to %s: IRP #%llu has no stack location left (StackCount %d); the caller's "
                   "StackSize is too small for the stack below it",
                   Objects().Describe(device).c_str(), static_cast<unsigned long long>(record.sequence), irp->StackCount);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     if (!record.sent) {
         record.sent = true;
         record.target = device;

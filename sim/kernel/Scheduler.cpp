@@ -23,6 +23,7 @@ struct Scheduler::Thread {
     bool lastResort = false;   // the test's own thread at its Advance horizon
     bool waitingIdle = false;  // the test's own thread in RunUntilIdle
     bool terminate = false;    // shutdown: unwind out of the next block
+    int criticalRegions = 0;   // KeEnterCriticalRegion not yet left
     std::string what;          // what the thread is blocked on, for hang reports
     std::thread thread;
 };
@@ -112,6 +113,9 @@ void Scheduler::StartThread(const std::string& name, std::function<void()> body)
             }
         }
         std::unique_lock<std::mutex> ended(mutex_);
+        if (thread->criticalRegions != 0)
+            Violation("thread '%s' ended inside %d critical region(s) (KeEnterCriticalRegion without KeLeaveCriticalRegion)",
+                      thread->name.c_str(), thread->criticalRegions);
         thread->state = Thread::State::Done;
         SwitchAway(ended, thread);
     });
@@ -272,6 +276,18 @@ void Scheduler::Yield() {
     SwitchAway(lock, self);
 }
 
+void Scheduler::EnterCriticalRegion() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++Self("KeEnterCriticalRegion")->criticalRegions;
+}
+
+void Scheduler::LeaveCriticalRegion() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Thread* self = Self("KeLeaveCriticalRegion");
+    if (self->criticalRegions == 0) Violation("KeLeaveCriticalRegion without KeEnterCriticalRegion");
+    --self->criticalRegions;
+}
+
 LONG Scheduler::SetEvent(KEVENT* event) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!IsEventType(event->Header.Type)) Violation("KeSetEvent on an object that is not an initialised event");
@@ -319,6 +335,7 @@ bool Scheduler::IsTimerArmedWithin(const void* begin, size_t size) const {
 void Scheduler::RunUntilIdle(int64_t budget) {
     std::unique_lock<std::mutex> lock(mutex_);
     Thread* self = Self("RunUntilIdle");
+    if (self->criticalRegions != 0) Violation("the test thread is inside a critical region it never left");
     if (self != adopted_) Violation("RunUntilIdle called from a simulated kernel thread");
     self->waitingIdle = true;
     self->timed = true;

@@ -46,6 +46,9 @@ public:
     NTSTATUS Wait(DISPATCHER_HEADER* object, const LARGE_INTEGER* timeout, const char* what);
     void Delay(const LARGE_INTEGER& interval);
     void Yield();
+    // KeEnterCriticalRegion and KeLeaveCriticalRegion must pair up on each thread.
+    void EnterCriticalRegion();
+    void LeaveCriticalRegion();
     LONG SetEvent(KEVENT* event);
     void ResetEvent(KEVENT* event);
     BOOLEAN SetTimer(KTIMER* timer, LARGE_INTEGER dueTime);

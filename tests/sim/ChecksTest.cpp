@@ -82,14 +82,30 @@ TEST(KernelChecksDeathTest, RunningOutOfStackLocations) {
             sim::Kernel kernel;
             TestDriver driver;
             PDEVICE_OBJECT other = driver.AddDevice(CompleteWith(STATUS_SUCCESS));
-            // Calls a device outside its own stack: the IRP was sized for one location.
-            PDEVICE_OBJECT device = driver.AddDevice([&](PDEVICE_OBJECT, PIRP irp) {
-                IoCopyCurrentIrpStackLocationToNext(irp);
-                return IoCallDriver(other, irp);
-            });
+            // Passes the IRP on without skipping or copying its location, to a
+            // device outside its own stack: the IRP was sized for one location.
+            PDEVICE_OBJECT device = driver.AddDevice([&](PDEVICE_OBJECT, PIRP irp) { return IoCallDriver(other, irp); });
             test::SendBuiltRequest(IRP_MJ_FLUSH_BUFFERS, device);
         },
         kStopped, "no stack location left");
+}
+
+TEST(KernelChecksDeathTest, ReachingBelowTheFirstStackLocation) {
+    EXPECT_EXIT(SendFlush([](PDEVICE_OBJECT, PIRP irp) {
+                    IoCopyCurrentIrpStackLocationToNext(irp);  // a one-location IRP has no next location
+                    return STATUS_SUCCESS;
+                }),
+                kStopped, "stack location below the first");
+}
+
+TEST(KernelChecksDeathTest, AThreadEndingInsideACriticalRegion) {
+    EXPECT_EXIT(
+        {
+            sim::Kernel kernel;
+            kernel.Threads().StartThread("forgetful", [] { KeEnterCriticalRegion(); });
+            kernel.Threads().RunUntilIdle();
+        },
+        kStopped, "ended inside 1 critical region");
 }
 
 TEST(KernelChecksDeathTest, PlugAndPlayIrpWithoutNotSupportedPreset) {
