@@ -32,6 +32,13 @@ HANDLE OpenServiceKey(PUNICODE_STRING Path) {
     return key;
 }
 
+void ForgetServiceKeyPath() {
+    UNICODE_STRING& saved = DriverGlobals.SavedRegistryPath;
+    if (saved.Buffer != nullptr) ExFreePoolWithTag(saved.Buffer, TagNode);
+    saved.Buffer = nullptr;
+    saved.Length = saved.MaximumLength = 0;
+}
+
 BOOLEAN QueryDwordValue(HANDLE Key, PCWSTR Name, PULONG Value) {
     if (Key == nullptr || Name == nullptr) return FALSE;
     UNICODE_STRING name;

@@ -1,4 +1,5 @@
 #include "config/BootGuard.h"
+#include "config/Registry.h"
 #include "driver/DriverGlobals.h"
 #include "driver/PoolTags.h"
 #include "driver/Roles.h"
@@ -18,7 +19,11 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     RtlInitUnicodeString(&deviceName, VOXEN_CONTROL_DEVICE_NAME);
     NTSTATUS status = IoCreateDevice(DriverObject, 0, &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE,
                                      &DriverGlobals.ControlDevice);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status)) {
+        // The driver is unloaded: nothing it set up may stay behind.
+        ForgetServiceKeyPath();
+        return status;
+    }
 
     // The service opens the device by this name; the kernel's own uses need no link.
     UNICODE_STRING linkName;

@@ -18,6 +18,12 @@ public:
     size_t OpenCount() const { return handles_.size(); }
 
     void SetResident(bool resident) { resident_ = resident; }
+    void RevokeResidency() {
+        for (auto& [value, entry] : handles_) {
+            (void)value;
+            entry.resident = false;
+        }
+    }
     std::vector<std::string> Leaks() const;
 
 private:

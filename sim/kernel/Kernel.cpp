@@ -50,6 +50,12 @@ void Kernel::SetResident(bool resident) {
     handles_.SetResident(resident);
 }
 
+void Kernel::RevokeResidency() {
+    pool_.RevokeResidency();
+    objects_.RevokeResidency();
+    handles_.RevokeResidency();
+}
+
 std::vector<std::string> Kernel::Shutdown() {
     if (shutDown_) return leaks_;
     for (auto& step : shutdownSteps_) step();

@@ -50,6 +50,8 @@ public:
     // While set, what a driver allocates, references or opens belongs to the
     // loaded driver for good (DriverEntry: the driver has no unload routine).
     void SetResident(bool resident);
+    // A driver whose entry point failed is unloaded: everything it still holds is a leak.
+    void RevokeResidency();
 
     void FailThreadCreation(bool fail) { failThreadCreation_ = fail; }
     bool ThreadCreationFails() const { return failThreadCreation_; }

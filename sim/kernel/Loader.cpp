@@ -31,6 +31,7 @@ LoadedDriver LoadDriver(PDRIVER_INITIALIZE entry, const std::wstring& service) {
     kernel.SetResident(true);
     loaded.status = entry(loaded.object, &registryPath);
     kernel.SetResident(false);
+    if (!NT_SUCCESS(loaded.status)) kernel.RevokeResidency();
     // The I/O manager finishes the initialisation of devices made in DriverEntry.
     for (PDEVICE_OBJECT device = loaded.object->DeviceObject; device; device = device->NextDevice)
         device->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);

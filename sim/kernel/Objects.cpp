@@ -289,6 +289,11 @@ std::string ObjectManager::Describe(const void* object) const {
     return "?";
 }
 
+void ObjectManager::RevokeResidency() {
+    for (auto& [object, info] : objects_)
+        if (info.kind != Kind::Driver) info.resident = false;
+}
+
 std::vector<std::string> ObjectManager::Leaks() const {
     std::vector<std::string> leaks;
     for (auto& [object, info] : objects_) {

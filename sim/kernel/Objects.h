@@ -72,6 +72,7 @@ public:
     LONG_PTR References(const void* object) const;
 
     void SetResident(bool resident) { resident_ = resident; }
+    void RevokeResidency();
     std::vector<std::string> Leaks() const;
     std::string Describe(const void* object) const;
 

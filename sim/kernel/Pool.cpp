@@ -102,6 +102,17 @@ void Pool::ReleaseKept(void* block, size_t size) {
     std::free(block);
 }
 
+void Pool::RevokeResidency() {
+    for (auto& [block, info] : blocks_) {
+        (void)block;
+        info.resident = false;
+    }
+    for (auto& [list, info] : lookasides_) {
+        (void)list;
+        info.resident = false;
+    }
+}
+
 void Pool::FailTag(ULONG tag, bool fail) {
     if (fail)
         failingTags_.insert(tag);

@@ -58,6 +58,8 @@ public:
     // Allocations made while this is set belong to the driver for as long as it
     // is loaded (it has no unload routine), so they are not leaks.
     void SetResident(bool resident) { resident_ = resident; }
+    // A load that failed: what it kept is no longer the driver's to keep.
+    void RevokeResidency();
 
     // Fault injection: the `n`th allocation from now (1 = the next) fails.
     void FailAllocationNumber(uint64_t n) { failAt_ = n ? sequence_ + n : 0; }

@@ -136,6 +136,7 @@ void PnpManager::SendRemoval(DeviceNode* node, UCHAR minor) {
     for (PDEVICE_OBJECT device = node->pdo->AttachedDevice; device; device = device->AttachedDevice)
         above.push_back(device);
     Narrate(node->name + (minor == IRP_MN_REMOVE_DEVICE ? ": removal" : ": surprise removal"));
+    node->pdo->Sim->refuseAttach = true;  // a stack on its way out takes no new device
     ULONG_PTR information = 0;
     Send(node, minor, &information);
     ObjectManager& objects = Kernel::Current().Objects();

@@ -103,7 +103,8 @@ TEST_F(DriverEntryTest, AControlDeviceThatCannotBeCreatedFailsTheLoadAndSetsUpNo
     EXPECT_EQ(kernel.Objects().Resolve(L"\\DosDevices\\VoxenPCI", nullptr), nullptr);
     EXPECT_EQ(DriverGlobals.DriverObject, nullptr);
     EXPECT_EQ(driver.object->MajorFunction[IRP_MJ_CREATE], sim::InvalidDeviceRequest);
-    EXPECT_TRUE(kernel.Shutdown().empty());
+    std::vector<std::string> leaks = kernel.Shutdown();
+    EXPECT_TRUE(leaks.empty()) << ::testing::PrintToString(leaks);
 }
 
 TEST(DriverEntrySafeMode, LoadsDisabledWithItsControlDevice) {
