@@ -1,5 +1,6 @@
 // The Plug and Play and power entries: each hands the IRP to the FilterDevice
 // of the device object it reached.
+#include "driver/Completion.h"
 #include "driver/DriverGlobals.h"
 #include "driver/Roles.h"
 #include "filter/FilterDevice.h"
@@ -8,28 +9,17 @@ NTSTATUS PnpEntry(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (DeviceObject == DriverGlobals.ControlDevice) {
         // No stack below and no extension: such an IRP (the target-relations
         // query behind an open handle, say) ends here as its sender set it.
-        NTSTATUS status = Irp->IoStatus.Status;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return status;
+        return CompleteIrp(Irp, Irp->IoStatus.Status);
     }
-    FilterDevice* filter = FilterFromDevice(DeviceObject);
-    if (filter == nullptr) {
-        // The filter was removed; its device object is only still referenced.
-        Irp->IoStatus.Status = STATUS_DELETE_PENDING;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_DELETE_PENDING;
-    }
-    return filter->DispatchPnp(DeviceObject, Irp);
+    FilterDevice* filter = FilterForIrp(DeviceObject, Irp);
+    return filter ? filter->DispatchPnp(DeviceObject, Irp) : STATUS_DELETE_PENDING;
 }
 
 NTSTATUS PowerEntry(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    FilterDevice* filter = DeviceObject == DriverGlobals.ControlDevice ? nullptr : FilterFromDevice(DeviceObject);
-    if (filter == nullptr) {
+    if (DeviceObject == DriverGlobals.ControlDevice) {
         PoStartNextPowerIrp(Irp);
-        NTSTATUS status = DeviceObject == DriverGlobals.ControlDevice ? Irp->IoStatus.Status : STATUS_DELETE_PENDING;
-        Irp->IoStatus.Status = status;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return status;
+        return CompleteIrp(Irp, Irp->IoStatus.Status);
     }
-    return filter->DispatchPower(DeviceObject, Irp);
+    FilterDevice* filter = FilterForIrp(DeviceObject, Irp);
+    return filter ? filter->DispatchPower(DeviceObject, Irp) : STATUS_DELETE_PENDING;
 }

@@ -1,6 +1,7 @@
 // How a FilterDevice handles the Plug and Play, power and device-control IRPs
 // that reach its device object, and how a bridge finds its children.
 #include "driver/Bridges.h"
+#include "driver/Completion.h"
 #include "driver/DriverGlobals.h"
 #include "filter/FilterDevice.h"
 #include "pci/Config.h"
@@ -14,12 +15,6 @@ NTSTATUS ForwardedIrpReturned(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Conte
     // Only a waiter exists when the lower driver pended; either way the IRP is ours again.
     if (Irp->PendingReturned) KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-NTSTATUS CompleteWith(PIRP Irp, NTSTATUS Status) {
-    Irp->IoStatus.Status = Status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
 }
 
 // Whether any child of the bridge is recorded in D3 (the list lock is held).
@@ -47,14 +42,14 @@ NTSTATUS FilterDevice::ForwardAndWait(PIRP Irp) {
 
 NTSTATUS FilterDevice::DispatchPnp(PDEVICE_OBJECT Device, PIRP Irp) {
     NTSTATUS status = IoAcquireRemoveLock(&RemoveLock, Irp);
-    if (!NT_SUCCESS(status)) return CompleteWith(Irp, status);
+    if (!NT_SUCCESS(status)) return CompleteIrp(Irp, status);
 
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
     switch (location->MinorFunction) {
     case IRP_MN_REMOVE_DEVICE:
         // HandleRemove gives the remove lock up for good.
         status = HandleRemove(Device, Irp);
-        CompleteWith(Irp, status);
+        CompleteIrp(Irp, status);
         // Nothing can reach this object any more: it is in no list, and its
         // device object, gone from the stack, no longer leads to it.
         DestroyFilterDevice(this);
@@ -97,7 +92,7 @@ NTSTATUS FilterDevice::DispatchPnp(PDEVICE_OBJECT Device, PIRP Irp) {
         status = ForwardAndWait(Irp);
         break;
     }
-    CompleteWith(Irp, status);
+    CompleteIrp(Irp, status);
     IoReleaseRemoveLock(&RemoveLock, Irp);
     return status;
 }
@@ -127,7 +122,7 @@ NTSTATUS FilterDevice::DispatchPower(PDEVICE_OBJECT Device, PIRP Irp) {
     UNREFERENCED_PARAMETER(Device);
     PoStartNextPowerIrp(Irp);
     NTSTATUS status = IoAcquireRemoveLock(&RemoveLock, Irp);
-    if (!NT_SUCCESS(status)) return CompleteWith(Irp, status);
+    if (!NT_SUCCESS(status)) return CompleteIrp(Irp, status);
     IoSkipCurrentIrpStackLocation(Irp);
     status = IoCallDriver(LowerDevice, Irp);
     IoReleaseRemoveLock(&RemoveLock, Irp);
@@ -137,8 +132,8 @@ NTSTATUS FilterDevice::DispatchPower(PDEVICE_OBJECT Device, PIRP Irp) {
 NTSTATUS FilterDevice::DispatchDeviceControl(PDEVICE_OBJECT Device, PIRP Irp) {
     UNREFERENCED_PARAMETER(Device);
     NTSTATUS status = IoAcquireRemoveLock(&RemoveLock, Irp);
-    if (!NT_SUCCESS(status)) return CompleteWith(Irp, status);
-    status = CompleteWith(Irp, ForwardAndWait(Irp));
+    if (!NT_SUCCESS(status)) return CompleteIrp(Irp, status);
+    status = CompleteIrp(Irp, ForwardAndWait(Irp));
     IoReleaseRemoveLock(&RemoveLock, Irp);
     return status;
 }

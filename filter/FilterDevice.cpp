@@ -1,5 +1,6 @@
 #include "filter/FilterDevice.h"
 
+#include "driver/Completion.h"
 #include "driver/PoolTags.h"
 #include "pci/Config.h"
 
@@ -163,6 +164,16 @@ FilterDevice* AcquireChildAt(FilterDevice* Bridge, ULONG Index) {
     FilterDevice* child = AcquireListed(Bridge->GetChild(Index));
     UnlockDeviceLists();
     return child;
+}
+
+FilterDevice* FilterForIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    FilterDevice* filter = FilterFromDevice(DeviceObject);
+    if (filter == nullptr) {
+        // The filter was removed; its device object is only still referenced.
+        if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(Irp);
+        CompleteIrp(Irp, STATUS_DELETE_PENDING);
+    }
+    return filter;
 }
 
 void ReleaseFilter(FilterDevice* Filter) { IoReleaseRemoveLock(&Filter->RemoveLock, nullptr); }

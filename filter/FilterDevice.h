@@ -85,6 +85,11 @@ void DestroyFilterDevice(FilterDevice* Filter);
 // control device, which has no extension.
 inline FilterDevice* FilterFromDevice(PDEVICE_OBJECT Device) { return *static_cast<FilterDevice**>(Device->DeviceExtension); }
 
+// The FilterDevice an IRP reached on one of the driver's filter device
+// objects; null when the filter was removed, the IRP then completed with
+// STATUS_DELETE_PENDING.
+FilterDevice* FilterForIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
 // A listed bridge or child, with its remove lock held; null past the end of
 // the list or once the object is being removed. Release with ReleaseFilter.
 FilterDevice* AcquireBridgeAt(ULONG Index);

@@ -1,5 +1,6 @@
 #include "sim/hw/PciFunction.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "sim/kernel/Kernel.h"
@@ -8,6 +9,18 @@
 namespace sim {
 
 std::string PciLocation::Text() const { return Format("%02x:%02x.%x", bus, device, function); }
+
+bool ParseLocation(const std::string& text, PciLocation* location) {
+    unsigned bus = 0, device = 0, function = 0;
+    char tail = 0;
+    if (std::sscanf(text.c_str(), "%x:%x.%x%c", &bus, &device, &function, &tail) != 3 || bus > 0xFF || device > 31 ||
+        function > 7)
+        return false;
+    location->bus = static_cast<uint8_t>(bus);
+    location->device = static_cast<uint16_t>(device);
+    location->function = static_cast<uint16_t>(function);
+    return true;
+}
 
 PciFunction::PciFunction(const PciFunctionSpec& spec) : spec_(spec) {
     Set16(0x00, spec.vendorId);

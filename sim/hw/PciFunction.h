@@ -18,6 +18,9 @@ struct PciLocation {
     std::string Text() const;  // "01:00.1", as lspci writes it
 };
 
+// Reads "BUS:DEV.FN" in hexadecimal, as lspci writes it; false when it is not one.
+bool ParseLocation(const std::string& text, PciLocation* location);
+
 // How the function driver above a device's PDO treats power IRPs.
 struct PowerBehavior {
     enum class Completion {

@@ -102,15 +102,9 @@ void ReadIdentity(const Json& object, const std::string& where, PciFunctionSpec*
 
 PciLocation Location(const Json& value, const std::string& where) {
     std::string text = Text(value, where);
-    unsigned bus = 0, device = 0, function = 0;
-    char tail = 0;
-    if (std::sscanf(text.c_str(), "%x:%x.%x%c", &bus, &device, &function, &tail) != 3 || bus > 0xFF || device > 31 ||
-        function > 7)
-        Fail(where, "'" + text + "' is not a PCI location (BUS:DEV.FN in hexadecimal, as lspci writes it)");
     PciLocation location;
-    location.bus = static_cast<uint8_t>(bus);
-    location.device = static_cast<uint16_t>(device);
-    location.function = static_cast<uint16_t>(function);
+    if (!ParseLocation(text, &location))
+        Fail(where, "'" + text + "' is not a PCI location (BUS:DEV.FN in hexadecimal, as lspci writes it)");
     return location;
 }
 

@@ -94,17 +94,22 @@ PDEVICE_OBJECT Machine::ParentBridgePdo(PciFunction* function) {
     return nullptr;  // on the root bus
 }
 
-void Machine::Unplug(const std::string& location) {
-    PciFunction* function = Require(location);
-    function->present = false;
+void Machine::SetPresent(PciFunction* function, bool present) {
+    function->present = present;
+    // Behind a bridge, its bus rescan finds the change; on the root bus the
+    // manager learns of it directly.
     if (PDEVICE_OBJECT bridge = ParentBridgePdo(function)) {
         IoInvalidateDeviceRelations(bridge, BusRelations);
-        return;
+    } else if (present) {
+        kernel_.Pnp().Queue([this] { pci_.EnumerateRoot(); });
+    } else {
+        kernel_.Pnp().Queue([this, function] {
+            if (auto* node = kernel_.Pnp().FindByPdo(function->pdo)) kernel_.Pnp().SurpriseRemove(node);
+        });
     }
-    kernel_.Pnp().Queue([this, function] {
-        if (auto* node = kernel_.Pnp().FindByPdo(function->pdo)) kernel_.Pnp().SurpriseRemove(node);
-    });
 }
+
+void Machine::Unplug(const std::string& location) { SetPresent(Require(location), false); }
 
 void Machine::Eject(const std::string& location) {
     PciFunction* function = Require(location);
@@ -114,15 +119,7 @@ void Machine::Eject(const std::string& location) {
     });
 }
 
-void Machine::Plug(const std::string& location) {
-    PciFunction* function = Require(location);
-    function->present = true;
-    if (PDEVICE_OBJECT bridge = ParentBridgePdo(function)) {
-        IoInvalidateDeviceRelations(bridge, BusRelations);
-        return;
-    }
-    kernel_.Pnp().Queue([this] { pci_.EnumerateRoot(); });
-}
+void Machine::Plug(const std::string& location) { SetPresent(Require(location), true); }
 
 void Machine::Rescan(const std::string& bridgeLocation) {
     PciFunction* bridge = Require(bridgeLocation);
@@ -144,23 +141,19 @@ std::vector<std::string> Machine::Shutdown() {
     return kernel_.Shutdown();
 }
 
-PciLocation ParseLocation(const std::string& text) {
-    unsigned bus = 0, device = 0, function = 0;
-    char tail = 0;
-    if (std::sscanf(text.c_str(), "%x:%x.%x%c", &bus, &device, &function, &tail) != 3 || bus > 0xFF || device > 31 ||
-        function > 7)
-        Violation("'%s' is not a PCI location (BUS:DEV.FN in hexadecimal)", text.c_str());
+namespace {
+PciLocation RequireLocation(const std::string& text) {
     PciLocation location;
-    location.bus = static_cast<uint8_t>(bus);
-    location.device = static_cast<uint16_t>(device);
-    location.function = static_cast<uint16_t>(function);
+    if (!ParseLocation(text, &location))
+        Violation("'%s' is not a PCI location (BUS:DEV.FN in hexadecimal)", text.c_str());
     return location;
 }
+}  // namespace
 
 PciFunctionSpec RootPort(const std::string& location, uint8_t secondaryBus) {
     PciFunctionSpec spec;
     spec.name = "PCI Express root port";
-    spec.location = ParseLocation(location);
+    spec.location = RequireLocation(location);
     spec.vendorId = 0x8086;
     spec.deviceId = 0xA110;
     spec.baseClass = 0x06;
@@ -173,7 +166,7 @@ PciFunctionSpec RootPort(const std::string& location, uint8_t secondaryBus) {
 PciFunctionSpec Endpoint(const std::string& location, const std::string& name, uint8_t baseClass) {
     PciFunctionSpec spec;
     spec.name = name;
-    spec.location = ParseLocation(location);
+    spec.location = RequireLocation(location);
     spec.baseClass = baseClass;
     spec.capabilities = {0x01, 0x05};
     return spec;

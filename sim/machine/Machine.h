@@ -99,6 +99,7 @@ public:
 private:
     PciFunction* Require(const std::string& location);
     PDEVICE_OBJECT ParentBridgePdo(PciFunction* function);
+    void SetPresent(PciFunction* function, bool present);
 
     MachineSpec spec_;
     Kernel kernel_;
@@ -111,6 +112,5 @@ private:
 // Builders for the specs machines are made of.
 PciFunctionSpec RootPort(const std::string& location, uint8_t secondaryBus);
 PciFunctionSpec Endpoint(const std::string& location, const std::string& name, uint8_t baseClass);
-PciLocation ParseLocation(const std::string& text);
 
 }  // namespace sim

@@ -64,14 +64,21 @@ void PnpManager::BuildStack(DeviceNode* node) {
 }
 
 NTSTATUS PnpManager::Send(DeviceNode* node, UCHAR minor, ULONG_PTR* information,
-                          const std::function<void(PIO_STACK_LOCATION)>& setup) {
+                          const std::function<void(PIO_STACK_LOCATION)>& setup, bool* reachedBus) {
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(node->pdo);
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IO_STATUS_BLOCK result{};
     IoManager& io = Kernel::Current().Io();
+    PDEVICE_OBJECT pdo = node->pdo;
     PIRP irp = io.AllocateKernelIrp(top->StackSize, [&](PIRP finished) {
         result = finished->IoStatus;
+        // A location names the device it was dispatched to; drivers that skip
+        // theirs share one, so the PDO's need not be the first.
+        if (reachedBus) {
+            *reachedBus = false;
+            for (int i = 0; i < finished->StackCount; ++i) *reachedBus |= finished->Stack[i].DeviceObject == pdo;
+        }
         io.ReleaseKernelIrp(finished);
         KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
     });
@@ -138,9 +145,13 @@ void PnpManager::SendRemoval(DeviceNode* node, UCHAR minor) {
     Narrate(node->name + (minor == IRP_MN_REMOVE_DEVICE ? ": removal" : ": surprise removal"));
     node->pdo->Sim->refuseAttach = true;  // a stack on its way out takes no new device
     ULONG_PTR information = 0;
-    Send(node, minor, &information);
+    bool reachedBus = false;
+    NTSTATUS status = Send(node, minor, &information, {}, &reachedBus);
     ObjectManager& objects = Kernel::Current().Objects();
     const char* what = minor == IRP_MN_REMOVE_DEVICE ? "IRP_MN_REMOVE_DEVICE" : "IRP_MN_SURPRISE_REMOVAL";
+    // No driver may fail these or keep them from the bus driver.
+    if (!reachedBus) Violation("%s of %s never reached the bus driver", what, node->name.c_str());
+    if (!NT_SUCCESS(status)) Violation("%s of %s failed with 0x%08X", what, node->name.c_str(), static_cast<unsigned>(status));
     for (PDEVICE_OBJECT device : above) {
         bool gone = !objects.IsDevice(device) || device->Sim->deleted;
         bool attached = objects.IsDevice(device) && device->Sim->attachedTo;

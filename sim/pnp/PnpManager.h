@@ -57,8 +57,9 @@ public:
     void Announce(PDEVICE_OBJECT pdo, BusInfo bus);
 
     // Sends a Plug and Play IRP to the top of the node's stack and waits for it.
+    // `reachedBus`, when given, tells whether the IRP got down to the PDO.
     NTSTATUS Send(DeviceNode* node, UCHAR minor, ULONG_PTR* information,
-                  const std::function<void(PIO_STACK_LOCATION)>& setup = {});
+                  const std::function<void(PIO_STACK_LOCATION)>& setup = {}, bool* reachedBus = nullptr);
     // Queries bus relations and builds stacks for PDOs it did not know.
     void Enumerate(DeviceNode* node);
     // Orderly removal of a node and everything below it, deepest first.

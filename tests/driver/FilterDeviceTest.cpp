@@ -207,25 +207,24 @@ TEST(ChildListDeathTest, ACorruptLinkStopsTheMachine) {
 
 TEST(Identity, ReadsTheLocationPropertiesOnceAndKeepsThem) {
     auto machine = test::Boot(Laptop());
-    FilterDevice* filter = NewFilterDevice();
-    ASSERT_EQ(filter->CreateDevice(machine->Filter(), FILE_DEVICE_UNKNOWN), STATUS_SUCCESS);
-    ASSERT_EQ(filter->Attach(machine->Function("01:00.1")->pdo), STATUS_SUCCESS);
+    FilterDevice* filter = test::FilterOf(*machine, "01:00.1");
+    ASSERT_NE(filter, nullptr);
+    EXPECT_FALSE(filter->BusNumberCached || filter->DeviceNumberCached || filter->FunctionNumberCached);
     EXPECT_EQ(BusNumber(filter), 1);
     EXPECT_EQ(DeviceNumber(filter), 0);
     EXPECT_EQ(FunctionNumber(filter), 1);
     EXPECT_TRUE(filter->BusNumberCached && filter->DeviceNumberCached && filter->FunctionNumberCached);
     EXPECT_EQ(filter->VendorId, 0x10DE);
     EXPECT_EQ(filter->DeviceId, 0x1C8D);
-    EXPECT_TRUE(machine->Shutdown().empty()) << "the removal of the device takes the filter with it";
+    EXPECT_TRUE(machine->Shutdown().empty());
 }
 
 TEST(Identity, AFailedPropertyReadIsKeptAsALocationNoDeviceHas) {
     sim::PciFunctionSpec audio = sim::Endpoint("01:00.1", "audio", 0x04);
     audio.failProperties = true;
     auto machine = test::Boot(sim::MachineSpec{1, false, {sim::RootPort("00:1c.0", 1), audio}});
-    FilterDevice* filter = NewFilterDevice();
-    ASSERT_EQ(filter->CreateDevice(machine->Filter(), FILE_DEVICE_UNKNOWN), STATUS_SUCCESS);
-    ASSERT_EQ(filter->Attach(machine->Function("01:00.1")->pdo), STATUS_SUCCESS);
+    FilterDevice* filter = test::FilterOf(*machine, "01:00.1");
+    ASSERT_NE(filter, nullptr);
     EXPECT_EQ(BusNumber(filter), 0xFF);
     EXPECT_EQ(DeviceNumber(filter), 0xFFFF);
     EXPECT_EQ(FunctionNumber(filter), 0xFFFF);

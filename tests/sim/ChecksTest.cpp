@@ -144,6 +144,55 @@ TEST(KernelChecksDeathTest, ReleasingAReferenceNotHeld) {
         kStopped, "released the creation reference");
 }
 
+// A completion routine that puts its own status on the IRP.
+NTSTATUS Overrule(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    irp->IoStatus.Status = *static_cast<NTSTATUS*>(context);
+    if (irp->PendingReturned) IoMarkIrpPending(irp);
+    return STATUS_SUCCESS;
+}
+
+// A PDO of a test bus with one filter above it that answers the removal
+// itself, after passing it down when `passDown`, with `answer`.
+void RemoveStackWithAFilterThatAnswers(bool passDown, NTSTATUS answer) {
+    sim::Kernel kernel;
+    TestDriver bus(L"\\Driver\\bus");
+    PDEVICE_OBJECT pdo = bus.AddDevice(CompleteWith(STATUS_SUCCESS));
+    sim::PnpManager::BusInfo info;
+    info.name = "test device";
+    info.property = [](DEVICE_REGISTRY_PROPERTY, ULONG, PVOID, PULONG) { return STATUS_INVALID_PARAMETER_2; };
+    kernel.Pnp().Announce(pdo, info);
+    sim::PnpManager::DeviceNode* node = kernel.Pnp().AddDevice(pdo, nullptr);
+    TestDriver filters(L"\\Driver\\filter");
+    filters.AddDevice(
+        [&](PDEVICE_OBJECT self, PIRP irp) {
+            if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_REMOVE_DEVICE) {
+                IoSkipCurrentIrpStackLocation(irp);
+                return IoCallDriver(pdo, irp);
+            }
+            if (passDown) {
+                IoCopyCurrentIrpStackLocationToNext(irp);
+                IoSetCompletionRoutine(irp, Overrule, &answer, TRUE, TRUE, TRUE);
+                NTSTATUS status = IoCallDriver(pdo, irp);
+                filters.Remove(self);
+                return status;
+            }
+            filters.Remove(self);  // leaves the stack, but never tells the bus driver
+            return CompleteWith(answer)(nullptr, irp);
+        },
+        pdo);
+    kernel.Pnp().Remove(node);
+}
+
+TEST(KernelChecksDeathTest, ARemovalThatNeverReachesTheBusDriver) {
+    EXPECT_EXIT(RemoveStackWithAFilterThatAnswers(false, STATUS_SUCCESS), kStopped,
+                "IRP_MN_REMOVE_DEVICE of test device never reached the bus driver");
+}
+
+TEST(KernelChecksDeathTest, AFailedRemoval) {
+    EXPECT_EXIT(RemoveStackWithAFilterThatAnswers(true, STATUS_UNSUCCESSFUL), kStopped,
+                "IRP_MN_REMOVE_DEVICE of test device failed with 0xC0000001");
+}
+
 TEST(KernelChecksDeathTest, CorruptListEntryBugCheck) {
     EXPECT_EXIT(KeBugCheckEx(0x139, 3, 0, 0, 0), kStopped, "list entry's links are corrupt");
 }

@@ -103,12 +103,10 @@ int Session::Run(std::istream& script, const std::string& scriptName) {
 }
 
 std::string Session::Location(const std::string& text, bool mustBeBridge) {
-    unsigned bus = 0, device = 0, function = 0;
-    char tail = 0;
-    if (std::sscanf(text.c_str(), "%x:%x.%x%c", &bus, &device, &function, &tail) != 3 || bus > 0xFF || device > 31 ||
-        function > 7)
+    sim::PciLocation parsed;
+    if (!sim::ParseLocation(text, &parsed))
         throw ScriptError{"'" + text + "' is not a PCI location (BUS:DEV.FN in hexadecimal, as lspci writes it)"};
-    std::string location = sim::Format("%02x:%02x.%x", bus, device, function);
+    std::string location = parsed.Text();
     sim::PciFunction* found = machine_->Function(location);
     if (!found) throw ScriptError{"the machine has no PCI function at " + location};
     if (mustBeBridge && !found->Spec().IsBridge()) throw ScriptError{location + " is not a bridge"};
