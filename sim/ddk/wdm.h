@@ -153,6 +153,7 @@ inline BOOLEAN IsListEmpty(const LIST_ENTRY* ListHead) {
 #define PASSIVE_LEVEL 0
 #define APC_LEVEL 1
 #define DISPATCH_LEVEL 2
+#define HIGH_LEVEL 15
 #define KernelMode 0
 #define UserMode 1
 #define IO_NO_INCREMENT 0
@@ -217,7 +218,18 @@ typedef struct _KEVENT {
     DISPATCHER_HEADER Header;
 } KEVENT, *PKEVENT, *PRKEVENT;
 
-typedef struct _KDPC* PKDPC;
+struct _KDPC;
+typedef VOID(NTAPI KDEFERRED_ROUTINE)(struct _KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                      PVOID SystemArgument2);
+typedef KDEFERRED_ROUTINE* PKDEFERRED_ROUTINE;
+
+typedef struct _KDPC {
+    PKDEFERRED_ROUTINE DeferredRoutine;
+    PVOID DeferredContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    BOOLEAN Inserted;  // queued and not yet run
+} KDPC, *PKDPC, *PRKDPC;
 
 typedef struct _KTIMER {
     DISPATCHER_HEADER Header;
@@ -243,7 +255,27 @@ BOOLEAN KeCancelTimer(PKTIMER Timer);
 BOOLEAN KeReadStateTimer(PKTIMER Timer);
 ULONGLONG KeQueryInterruptTime(void);
 VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
+BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);
 }
+
+// ---------------------------------------------------------------- IRQL and spin locks
+typedef ULONG_PTR KSPIN_LOCK;
+typedef KSPIN_LOCK* PKSPIN_LOCK;
+
+extern "C" {
+KIRQL KfRaiseIrql(KIRQL NewIrql);
+VOID KeLowerIrql(KIRQL NewIrql);
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
+VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+}
+#define KeRaiseIrql(NewIrql, OldIrql) (*(OldIrql) = KfRaiseIrql(NewIrql))
+#define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock))
+
 
 // ---------------------------------------------------------------- threads
 typedef VOID(NTAPI KSTART_ROUTINE)(PVOID StartContext);
@@ -763,6 +795,26 @@ VOID KeLeaveCriticalRegion(void);
 #define FILE_WRITE_ACCESS 0x0002
 #define CTL_CODE(DeviceType, Function, Method, Access) \
     (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
+
+// ---------------------------------------------------------------- version
+typedef struct _OSVERSIONINFOW {
+    ULONG dwOSVersionInfoSize;
+    ULONG dwMajorVersion;
+    ULONG dwMinorVersion;
+    ULONG dwBuildNumber;
+    ULONG dwPlatformId;
+    WCHAR szCSDVersion[128];
+} OSVERSIONINFOW, *POSVERSIONINFOW, RTL_OSVERSIONINFOW, *PRTL_OSVERSIONINFOW;
+
+#define NTDDI_WIN7 0x06010000
+#define NTDDI_WIN8 0x06020000
+#define NTDDI_WINBLUE 0x06030000
+#define NTDDI_WIN10 0x0A000000
+
+extern "C" {
+NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW VersionInformation);
+BOOLEAN RtlIsNtDdiVersionAvailable(ULONG Version);
+}
 
 // ---------------------------------------------------------------- safe boot
 // Nonzero in safe mode: the variable the kernel exports.

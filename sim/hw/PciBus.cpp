@@ -22,25 +22,34 @@ public:
             if (location->MinorFunction == IRP_MN_SET_POWER && location->Parameters.Power.Type == DevicePowerState)
                 function_->powerState = location->Parameters.Power.State.DeviceState;
             if (location->MinorFunction == IRP_MN_SET_POWER || location->MinorFunction == IRP_MN_QUERY_POWER)
-                return Complete(irp, STATUS_SUCCESS);
-            return CompleteUnchanged(irp);
-        default: return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+                return Finish(irp, STATUS_SUCCESS);
+            return FinishUnchanged(irp);
+        default: return Finish(irp, STATUS_INVALID_DEVICE_REQUEST);
         }
     }
 
 private:
+    // Straight away, or from a DPC when the machine says this bus driver does so.
+    NTSTATUS Finish(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
+        return function_->Spec().busDriverCompletesFromDpc ? CompleteFromDpc(irp, status, information)
+                                                           : Complete(irp, status, information);
+    }
+    NTSTATUS FinishUnchanged(PIRP irp) {
+        return function_->Spec().busDriverCompletesFromDpc ? CompleteUnchangedFromDpc(irp) : CompleteUnchanged(irp);
+    }
+
     NTSTATUS DispatchPnp(PIRP irp, PIO_STACK_LOCATION location) {
         switch (location->MinorFunction) {
         case IRP_MN_READ_CONFIG:
         case IRP_MN_WRITE_CONFIG: {
             auto& access = location->Parameters.ReadWriteConfig;
-            if (function_->Spec().failConfigRequests) return Complete(irp, STATUS_UNSUCCESSFUL);
-            if (access.WhichSpace != PCI_WHICHSPACE_CONFIG) return Complete(irp, STATUS_INVALID_PARAMETER);
+            if (function_->Spec().failConfigRequests) return Finish(irp, STATUS_UNSUCCESSFUL);
+            if (access.WhichSpace != PCI_WHICHSPACE_CONFIG) return Finish(irp, STATUS_INVALID_PARAMETER);
             if (location->MinorFunction == IRP_MN_READ_CONFIG)
                 function_->Read(access.Offset, access.Buffer, access.Length);
             else
                 function_->Write(access.Offset, access.Buffer, access.Length);
-            return Complete(irp, STATUS_SUCCESS, access.Length);
+            return Finish(irp, STATUS_SUCCESS, access.Length);
         }
         case IRP_MN_START_DEVICE:
         case IRP_MN_QUERY_REMOVE_DEVICE:
@@ -49,19 +58,19 @@ private:
         case IRP_MN_SURPRISE_REMOVAL:
         case IRP_MN_QUERY_STOP_DEVICE:
         case IRP_MN_CANCEL_STOP_DEVICE:
-        case IRP_MN_STOP_DEVICE: return Complete(irp, STATUS_SUCCESS);
+        case IRP_MN_STOP_DEVICE: return Finish(irp, STATUS_SUCCESS);
         case IRP_MN_QUERY_DEVICE_RELATIONS:
             if (location->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
                 auto* relations = static_cast<PDEVICE_RELATIONS>(
                     ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kRelationsTag));
-                if (!relations) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
+                if (!relations) return Finish(irp, STATUS_INSUFFICIENT_RESOURCES);
                 relations->Count = 1;
                 relations->Objects[0] = device;
                 ObfReferenceObject(device);
-                return Complete(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(relations));
+                return Finish(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(relations));
             }
-            return CompleteUnchanged(irp);
-        default: return CompleteUnchanged(irp);
+            return FinishUnchanged(irp);
+        default: return FinishUnchanged(irp);
         }
     }
 
@@ -94,6 +103,9 @@ PDEVICE_OBJECT PciBus::PdoFor(PciFunction* function) {
     if (function->pdo) return function->pdo;
     auto* owner = new Pdo(function);
     PDEVICE_OBJECT pdo = CreateSimDevice(driver_, owner, FILE_DEVICE_CONTROLLER);
+    // Like the PDOs of Windows's PCI bus driver, pageable unless the device's
+    // stack must not be (it may be in the paging path).
+    if (function->Spec().pageable) pdo->Flags |= DO_POWER_PAGABLE;
     pdo->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
     function->pdo = pdo;
     Kernel::Current().Pnp().Announce(pdo, InfoFor(function));
@@ -155,7 +167,8 @@ PDEVICE_RELATIONS PciBus::Children(PciFunction* bridge) {
 NTSTATUS PciBus::AddBridgeFunction(PDEVICE_OBJECT pdo) {
     PciFunction* bridge = FindByPdo(pdo);
     if (!bridge) Violation("the bridge function driver was given a PDO the PCI bus did not make");
-    new FunctionDevice(driver_, pdo, FILE_DEVICE_BUS_EXTENDER, [this, bridge] { return Children(bridge); });
+    new FunctionDevice(driver_, pdo, FILE_DEVICE_BUS_EXTENDER, [this, bridge] { return Children(bridge); },
+                       bridge->Spec().power, bridge->Spec().functionDriverCompletesFromDpc, bridge->Spec().pageable);
     return STATUS_SUCCESS;
 }
 

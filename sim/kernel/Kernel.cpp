@@ -15,10 +15,11 @@ ULONG InitSafeBootMode = 0;
 
 namespace sim {
 
-Kernel::Kernel(KernelConfig config) : scheduler_(config.seed) {
+Kernel::Kernel(KernelConfig config) : scheduler_(config.seed), version_(config.version) {
     if (current) Violation("a second simulated kernel while one is running");
+    if (config.safeMode > 3) Violation("InitSafeBootMode %u: Windows knows 0 to 3", config.safeMode);
     current = this;
-    InitSafeBootMode = config.safeMode ? 1 : 0;
+    InitSafeBootMode = config.safeMode;
     scheduler_.AdoptCurrentThread("test");
 }
 

@@ -12,7 +12,7 @@ const char* const kBridgeFunctionDriver = "pci";
 const char* const kEndpointFunctionDriver = "function";
 }  // namespace
 
-Machine::Machine(MachineSpec spec) : spec_(std::move(spec)), kernel_(KernelConfig{spec_.seed, spec_.safeMode}) {
+Machine::Machine(MachineSpec spec) : spec_(std::move(spec)), kernel_(KernelConfig{spec_.seed, spec_.safeMode, spec_.windowsVersion}) {
     for (const PciFunctionSpec& function : spec_.functions) pci_.AddFunction(function);
     std::wstring key = ServiceKeyPath(kFilterService);
     kernel_.Registry().CreateKey(key);
@@ -28,7 +28,10 @@ Machine::Machine(MachineSpec spec) : spec_(std::move(spec)), kernel_(KernelConfi
     PDRIVER_OBJECT functions = CreateSimDriver(L"\\Driver\\function");
     pnp.RegisterDriver(kEndpointFunctionDriver, [this, functions](PDEVICE_OBJECT pdo) {
         PciFunction* function = pci_.FindByPdo(pdo);
-        new FunctionDevice(functions, pdo, FILE_DEVICE_UNKNOWN, {}, function ? function->Spec().power : PowerBehavior{});
+        if (!function) Violation("the function driver was given a PDO the PCI bus did not make");
+        const PciFunctionSpec& behaviour = function->Spec();
+        new FunctionDevice(functions, pdo, FILE_DEVICE_UNKNOWN, {}, behaviour.power,
+                           behaviour.functionDriverCompletesFromDpc, behaviour.pageable);
         return STATUS_SUCCESS;
     });
     pnp.SetAssignment([this](PDEVICE_OBJECT pdo, std::string* functionDriver, std::vector<std::string>* filters) {

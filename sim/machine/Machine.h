@@ -42,11 +42,12 @@ struct HidBoardSpec {
 struct MachineSpec {
     MachineSpec() = default;
     MachineSpec(uint64_t seedValue, bool safe, std::vector<PciFunctionSpec> pci)
-        : seed(seedValue), safeMode(safe), functions(std::move(pci)) {}
+        : seed(seedValue), safeMode(safe ? 1 : 0), functions(std::move(pci)) {}
 
     uint64_t seed = 1;
-    bool safeMode = false;
+    ULONG safeMode = 0;  // InitSafeBootMode: 0 normal, 1 minimal, 2 with networking, 3 directory repair
     std::vector<PciFunctionSpec> functions;
+    WindowsVersion windowsVersion;
     std::string name;
     std::vector<RegistryValueSpec> registry;
     SerialSpec serial;

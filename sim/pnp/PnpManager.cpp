@@ -175,7 +175,7 @@ void PnpManager::Queue(std::function<void()> work) {
     if (!threadStarted_) {
         threadStarted_ = true;
         KeInitializeEvent(&workReady_, SynchronizationEvent, FALSE);
-        Kernel::Current().Threads().StartThread("Plug and Play manager", [this] { ManagerThread(); });
+        Kernel::Current().Threads().StartThread("Plug and Play manager", [this] { ManagerThread(); }, true);
     }
     work_.push_back(std::move(work));
     KeSetEvent(&workReady_, IO_NO_INCREMENT, FALSE);
@@ -183,7 +183,7 @@ void PnpManager::Queue(std::function<void()> work) {
 
 void PnpManager::ManagerThread() {
     for (;;) {
-        KeWaitForSingleObject(&workReady_, Executive, KernelMode, FALSE, nullptr);
+        Kernel::Current().Threads().Wait(&workReady_.Header, nullptr, "work for the Plug and Play manager", true);
         while (!work_.empty()) {
             std::function<void()> work = std::move(work_.front());
             work_.pop_front();
@@ -209,6 +209,12 @@ PnpManager::DeviceNode* PnpManager::FindByPdo(PDEVICE_OBJECT pdo) {
     return nullptr;
 }
 
+void PnpManager::RequirePdo(PDEVICE_OBJECT device, const char* service) {
+    if (!FindByPdo(device))
+        Violation("PNP_DETECTED_FATAL_ERROR (0xCA, invalid PDO): %s with %s, which is not a PDO a bus driver reported",
+                  service, Kernel::Current().Objects().Describe(device).c_str());
+}
+
 std::vector<PnpManager::DeviceNode*> PnpManager::Roots() {
     std::vector<DeviceNode*> roots;
     for (auto& node : nodes_)
@@ -226,7 +232,7 @@ std::vector<PnpManager::DeviceNode*> PnpManager::Present() {
 NTSTATUS PnpManager::GetProperty(PDEVICE_OBJECT device, DEVICE_REGISTRY_PROPERTY property, ULONG length,
                                  PVOID buffer, PULONG resultLength) {
     DeviceNode* node = FindByPdo(device);
-    if (!node) return STATUS_INVALID_DEVICE_REQUEST;  // only PDOs have device properties
+    if (!node) Violation("IoGetDeviceProperty of %p, which is not a PDO", static_cast<void*>(device));
     if (!buffer && length) return STATUS_INVALID_PARAMETER;
     return node->bus.property(property, length, buffer, resultLength);
 }

@@ -77,6 +77,9 @@ public:
     NTSTATUS GetProperty(PDEVICE_OBJECT device, DEVICE_REGISTRY_PROPERTY property, ULONG length, PVOID buffer,
                          PULONG resultLength);
     DeviceNode* FindByPdo(PDEVICE_OBJECT pdo);
+    // Services that take a PDO stop the machine for any other device object,
+    // as Windows does with bug check 0xCA.
+    void RequirePdo(PDEVICE_OBJECT device, const char* service);
     std::vector<DeviceNode*> Roots();
     std::vector<DeviceNode*> Present();  // in the order they were built
 

@@ -39,14 +39,82 @@ NTSTATUS CompleteUnchanged(PIRP irp) {
     return status;
 }
 
+namespace {
+
+struct DeferredCompletion {
+    KDPC dpc;
+    PIRP irp;
+    bool keepStatus;
+    NTSTATUS status;
+    ULONG_PTR information;
+};
+
+KDEFERRED_ROUTINE CompleteDeferred;
+
+VOID CompleteDeferred(PKDPC, PVOID context, PVOID, PVOID) {
+    auto* deferred = static_cast<DeferredCompletion*>(context);
+    if (!deferred->keepStatus) {
+        deferred->irp->IoStatus.Status = deferred->status;
+        deferred->irp->IoStatus.Information = deferred->information;
+    }
+    IoCompleteRequest(deferred->irp, IO_NO_INCREMENT);
+    delete deferred;
+}
+
+void QueueCompletion(PIRP irp, bool keepStatus, NTSTATUS status, ULONG_PTR information) {
+    auto* deferred = new DeferredCompletion{{}, irp, keepStatus, status, information};
+    KeInitializeDpc(&deferred->dpc, CompleteDeferred, deferred);
+    KeInsertQueueDpc(&deferred->dpc, nullptr, nullptr);
+}
+
+IO_COMPLETION_ROUTINE CompleteAgainFromDpc;
+
+NTSTATUS CompleteAgainFromDpc(PDEVICE_OBJECT, PIRP irp, PVOID) {
+    QueueCompletion(irp, true, 0, 0);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+}  // namespace
+
+NTSTATUS CompleteFromDpc(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+    IoMarkIrpPending(irp);
+    QueueCompletion(irp, false, status, information);
+    return STATUS_PENDING;
+}
+
+NTSTATUS CompleteUnchangedFromDpc(PIRP irp) {
+    IoMarkIrpPending(irp);
+    QueueCompletion(irp, true, 0, 0);
+    return STATUS_PENDING;
+}
+
+NTSTATUS PassDownCompletingFromDpc(PIRP irp, PDEVICE_OBJECT lower) {
+    IoMarkIrpPending(irp);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, CompleteAgainFromDpc, nullptr, TRUE, TRUE, TRUE);
+    IoCallDriver(lower, irp);
+    return STATUS_PENDING;
+}
+
 FunctionDevice::FunctionDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, DEVICE_TYPE type, Relations relations,
-                               PowerBehavior power)
-    : relations_(std::move(relations)), power_(power) {
+                               PowerBehavior power, bool completesFromDpc, bool pageable)
+    : relations_(std::move(relations)), power_(power), completesFromDpc_(completesFromDpc) {
     PDEVICE_OBJECT fdo = CreateSimDevice(driver, this, type);
     lower_ = IoAttachDeviceToDeviceStack(fdo, pdo);
     if (!lower_) Violation("a simulated function driver could not attach");
     fdo->Flags |= lower_->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
+    if (!pageable) fdo->Flags &= ~static_cast<ULONG>(DO_POWER_PAGABLE);
     fdo->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
+}
+
+NTSTATUS FunctionDevice::PassDown(PIRP irp) {
+    if (completesFromDpc_) return PassDownCompletingFromDpc(irp, lower_);
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(lower_, irp);
+}
+
+NTSTATUS FunctionDevice::Finish(PIRP irp, NTSTATUS status) {
+    return completesFromDpc_ ? CompleteFromDpc(irp, status) : Complete(irp, status);
 }
 
 NTSTATUS FunctionDevice::Dispatch(PIRP irp) {
@@ -72,26 +140,24 @@ NTSTATUS FunctionDevice::Dispatch(PIRP irp) {
             location->MinorFunction == IRP_MN_SURPRISE_REMOVAL)
             irp->IoStatus.Status = STATUS_SUCCESS;
     }
-    IoSkipCurrentIrpStackLocation(irp);
-    return IoCallDriver(lower_, irp);
+    return PassDown(irp);
 }
 
 NTSTATUS FunctionDevice::DispatchPower(PIRP irp, PIO_STACK_LOCATION location) {
     PoStartNextPowerIrp(irp);
     bool handled = location->MinorFunction == IRP_MN_SET_POWER || location->MinorFunction == IRP_MN_QUERY_POWER;
     if (handled && location->MinorFunction == IRP_MN_QUERY_POWER && power_.refuseQuery)
-        return Complete(irp, STATUS_UNSUCCESSFUL);
-    if (!handled || power_.completion == PowerBehavior::Completion::PassDown) {
-        IoSkipCurrentIrpStackLocation(irp);
-        return PoCallDriver(lower_, irp);
-    }
+        return Finish(irp, STATUS_UNSUCCESSFUL);
+    if (!handled || power_.completion == PowerBehavior::Completion::PassDown) return PassDown(irp);
     switch (power_.completion) {
-    case PowerBehavior::Completion::AtOnce: return Complete(irp, STATUS_SUCCESS);
-    case PowerBehavior::Completion::Fail: return Complete(irp, power_.failStatus);
+    case PowerBehavior::Completion::AtOnce: return Finish(irp, STATUS_SUCCESS);
+    case PowerBehavior::Completion::Fail: return Finish(irp, power_.failStatus);
     default: {
         IoMarkIrpPending(irp);
         int64_t delay = power_.delay;
-        Kernel::Current().Threads().StartThread("function driver", [irp, delay] {
+        // The driver's own worker; power IRPs may arrive at DISPATCH_LEVEL,
+        // where no thread can be created, so it is the machine's.
+        Kernel::Current().Threads().Spawn("function driver", [irp, delay] {
             LARGE_INTEGER wait;
             wait.QuadPart = -delay;
             KeDelayExecutionThread(KernelMode, FALSE, &wait);

@@ -135,7 +135,7 @@ TEST(ArmBootGuard, WritesBothValuesThroughTheSavedPath) {
 }
 
 TEST(ArmBootGuard, AfterASafeModeLoadWritesNothing) {
-    sim::Kernel kernel(sim::KernelConfig{1, true});
+    sim::Kernel kernel(sim::KernelConfig{1, 1, {}});
     test::ResetDriverGlobals();
     ASSERT_EQ(sim::LoadDriver(DriverEntry, sim::kFilterService).status, STATUS_SUCCESS);
     ArmBootGuard();

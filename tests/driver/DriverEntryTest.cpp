@@ -109,7 +109,7 @@ TEST_F(DriverEntryTest, AControlDeviceThatCannotBeCreatedFailsTheLoadAndSetsUpNo
 
 TEST(DriverEntrySafeMode, LoadsDisabledWithItsControlDevice) {
     ResetDriverGlobals();
-    sim::Kernel kernel(sim::KernelConfig{1, true});
+    sim::Kernel kernel(sim::KernelConfig{1, 1, {}});
     ASSERT_EQ(sim::LoadDriver(DriverEntry, L"VoxenPCI").status, STATUS_SUCCESS);
     EXPECT_TRUE(DriverGlobals.Disabled);
     EXPECT_NE(kernel.Objects().Resolve(L"\\Device\\VoxenPCI", nullptr), nullptr);

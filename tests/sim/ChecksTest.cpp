@@ -231,7 +231,7 @@ TEST(LeakReportDeathTest, StopsTheProgramWhenNobodyAskedForIt) {
     EXPECT_EXIT(
         {
             sim::Kernel kernel;
-            ExAllocatePoolWithTag(NonPagedPool, 8, sim::MakeTag("Lost"));
+            ExAllocatePoolWithTag(NonPagedPoolNx, 8, sim::MakeTag("Lost"));
         },
         kStopped, "tag 'Lost'");
 }

@@ -7,6 +7,11 @@ namespace test {
 
 void ResetDriverGlobals() { DriverGlobals = DriverGlobalsAtLoad; }
 
+void PrepareDriverGlobals() {
+    ResetDriverGlobals();
+    DriverGlobals.NonPagedPoolType = ChooseNonPagedPoolType();
+}
+
 PDRIVER_OBJECT LoadDriver() {
     ResetDriverGlobals();
     return sim::LoadDriver(DriverEntry, sim::kFilterService).object;
