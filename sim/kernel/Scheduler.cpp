@@ -163,8 +163,10 @@ void Scheduler::SwitchAway(std::unique_lock<std::mutex>& lock, Thread* self) {
         if (next) break;
         if (WakeIdleWaiter()) continue;
         if (AdvanceClock()) continue;
-        Violation("hang: every simulated thread is blocked and none waits for time\n%s",
-                  DescribeLocked().c_str());
+        const Thread* culprit = Culprit();
+        Violation("hang: every simulated thread is blocked and none waits for time: thread '%s' is blocked on %s, "
+                  "and nothing left in the machine can wake it\n%s",
+                  culprit->name.c_str(), culprit->what.c_str(), DescribeLocked().c_str());
     }
     running_ = next;
     next->state = Thread::State::Running;
@@ -195,6 +197,15 @@ bool Scheduler::WakeIdleWaiter() {
     CheckForHungThreads();
     WakeThread(adopted_, STATUS_SUCCESS);
     return true;
+}
+
+// The thread whose wait names the hang best: the machine's own request that
+// cannot end, or else the test's wait.
+const Scheduler::Thread* Scheduler::Culprit() const {
+    for (auto& thread : threads_)
+        if (thread->watched && thread->state == Thread::State::Blocked && !thread->forWork) return thread.get();
+    if (adopted_) return adopted_;
+    return threads_.front().get();
 }
 
 void Scheduler::CheckForHungThreads() const {

@@ -96,6 +96,7 @@ private:
     void QueueDpcLocked(KDPC* dpc);
     void RunDpcs();
     void CheckForHungThreads() const;
+    const Thread* Culprit() const;
     Thread* Self(const char* service) const;
     void SwitchAway(std::unique_lock<std::mutex>& lock, Thread* self);
     Thread* PickReady();

@@ -93,6 +93,32 @@ TEST(MachineDescriptions, FieldsReachTheSimulatedMachine) {
     EXPECT_EQ(spec.serial.powers, "01:01");
 }
 
+TEST(MachineDescriptions, KernelAndDriverBehaviourReachTheSimulatedMachine) {
+    sim::MachineSpec spec;
+    std::string error;
+    ASSERT_TRUE(sim::ParseMachine(JsonExamples()[5], &spec, &error)) << error;  // how its drivers behave
+    EXPECT_EQ(spec.windowsVersion.major, 6u);
+    EXPECT_EQ(spec.windowsVersion.minor, 1u);
+    EXPECT_FALSE(spec.windowsVersion.HasNonExecutablePool());
+    ASSERT_EQ(spec.functions.size(), 3u);
+    EXPECT_TRUE(spec.functions[0].busDriverCompletesFromDpc);
+    EXPECT_FALSE(spec.functions[0].functionDriverCompletesFromDpc);
+    EXPECT_TRUE(spec.functions[1].busDriverCompletesFromDpc && spec.functions[1].functionDriverCompletesFromDpc);
+    EXPECT_TRUE(spec.functions[1].pageable);
+    EXPECT_FALSE(spec.functions[2].pageable);
+    EXPECT_FALSE(spec.functions[2].busDriverCompletesFromDpc || spec.functions[2].functionDriverCompletesFromDpc);
+
+    struct {
+        const char* json;
+        ULONG safeMode;
+    } safeModes[] = {{R"({"safeMode": true})", 1}, {R"({"safeMode": false})", 0}, {R"({"safeMode": 2})", 2},
+                     {R"({"safeMode": "3"})", 3}, {R"({})", 0}};
+    for (const auto& c : safeModes) {
+        ASSERT_TRUE(sim::ParseMachine(c.json, &spec, &error)) << error;
+        EXPECT_EQ(spec.safeMode, c.safeMode) << c.json;
+    }
+}
+
 struct MistakeCase {
     const char* name;
     const char* json;
@@ -130,6 +156,11 @@ INSTANTIATE_TEST_SUITE_P(
         MistakeCase{"BadDuration",
                     R"({"bridges": [{"location": "00:1c.0", "secondaryBus": 1, "devices": [{"device": 0, "power": {"answersAfter": "soon"}, "functions": [{"function": 0}]}]}]})",
                     "expected a duration"},
+        MistakeCase{"SafeModeTooLarge", R"({"safeMode": 4})", "safeMode: 4 is larger than 3"},
+        MistakeCase{"UnknownWindows", R"({"windowsVersion": "5.1"})", "windowsVersion: '5.1' is not a Windows version"},
+        MistakeCase{"UnknownCompleter",
+                    R"({"bridges": [{"location": "00:1c.0", "secondaryBus": 1, "completesFromDpc": ["acpi"]}]})",
+                    "bridges[0].completesFromDpc[0]: expected \"bus\" or \"function\""},
         MistakeCase{"NoFunctions",
                     R"({"bridges": [{"location": "00:1c.0", "secondaryBus": 1, "devices": [{"device": 0, "functions": []}]}]})",
                     "one or more functions"}),
