@@ -30,8 +30,9 @@ Machine::Machine(MachineSpec spec) : spec_(std::move(spec)), kernel_(KernelConfi
         PciFunction* function = pci_.FindByPdo(pdo);
         if (!function) Violation("the function driver was given a PDO the PCI bus did not make");
         const PciFunctionSpec& behaviour = function->Spec();
-        new FunctionDevice(functions, pdo, FILE_DEVICE_UNKNOWN, {}, behaviour.power,
-                           behaviour.functionDriverCompletesFromDpc, behaviour.pageable);
+        new FunctionDevice(functions, pdo, behaviour.storage ? FILE_DEVICE_DISK : FILE_DEVICE_UNKNOWN, {},
+                           behaviour.power, behaviour.functionDriverCompletesFromDpc, behaviour.pageable,
+                           behaviour.storage);
         return STATUS_SUCCESS;
     });
     pnp.SetAssignment([this](PDEVICE_OBJECT pdo, std::string* functionDriver, std::vector<std::string>* filters) {

@@ -156,11 +156,7 @@ NTSTATUS Overrule(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 void RemoveStackWithAFilterThatAnswers(bool passDown, NTSTATUS answer) {
     sim::Kernel kernel;
     TestDriver bus(L"\\Driver\\bus");
-    PDEVICE_OBJECT pdo = bus.AddDevice(CompleteWith(STATUS_SUCCESS));
-    sim::PnpManager::BusInfo info;
-    info.name = "test device";
-    info.property = [](DEVICE_REGISTRY_PROPERTY, ULONG, PVOID, PULONG) { return STATUS_INVALID_PARAMETER_2; };
-    kernel.Pnp().Announce(pdo, info);
+    PDEVICE_OBJECT pdo = test::AddTestPdo(bus, "test device");
     sim::PnpManager::DeviceNode* node = kernel.Pnp().AddDevice(pdo, nullptr);
     TestDriver filters(L"\\Driver\\filter");
     filters.AddDevice(
