@@ -204,12 +204,13 @@ private:
                 std::string fat = At(At(at, "functions"), f);
                 const Json& object = functions[f];
                 OnlyKeys(object, fat, {"function", "name", "vendorId", "deviceId", "class", "subclass", "pciExpress",
-                                       "capabilities"});
+                                       "capabilities", "storage"});
                 PciFunctionSpec spec = Endpoint("00:00.0", "function", 0x03);
                 spec.location.bus = bus;
                 spec.location.device = number;
                 spec.location.function = static_cast<uint16_t>(Number(Need(object, "function", fat), At(fat, "function"), 7));
                 ReadIdentity(object, fat, &spec);
+                if (const Json* v = Find(object, "storage")) spec.storage = Flag(*v, At(fat, "storage"));
                 spec.powerSwitch = powerSwitch;
                 spec.answersAfter = answersAfter;
                 Add(spec, fat);
