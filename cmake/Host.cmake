@@ -27,6 +27,7 @@ add_library(voxen_kernel STATIC
     sim/hw/PciFunction.cpp
     sim/machine/Description.cpp
     sim/machine/Machine.cpp
+    sim/pnp/Notifications.cpp
     sim/pnp/PnpManager.cpp
     sim/pnp/SimDevice.cpp
 )

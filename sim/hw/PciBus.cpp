@@ -7,7 +7,25 @@ namespace sim {
 
 namespace {
 constexpr ULONG kRelationsTag = MakeTag("PciR");
+constexpr ULONG kIdTag = MakeTag("PciI");
+
+// An ID string, or a list of them ending in an empty one, in paged pool: the
+// Plug and Play manager frees it.
+PWCHAR IdBuffer(const std::vector<std::wstring>& strings, bool list) {
+    size_t characters = list ? 1 : 0;
+    for (const std::wstring& one : strings) characters += one.size() + 1;
+    auto* buffer = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, characters * sizeof(WCHAR), kIdTag));
+    if (!buffer) return nullptr;
+    PWCHAR at = buffer;
+    for (const std::wstring& one : strings) {
+        one.copy(at, one.size());
+        at += one.size();
+        *at++ = 0;
+    }
+    if (list) *at = 0;
+    return buffer;
 }
+}  // namespace
 
 class PciBus::Pdo : public SimDevice {
 public:
@@ -51,11 +69,37 @@ private:
                 function_->Write(access.Offset, access.Buffer, access.Length);
             return Finish(irp, STATUS_SUCCESS, access.Length);
         }
+        case IRP_MN_QUERY_ID: return QueryId(irp, location->Parameters.QueryId.IdType);
+        case IRP_MN_QUERY_CAPABILITIES: {
+            PDEVICE_CAPABILITIES capabilities = location->Parameters.DeviceCapabilities.Capabilities;
+            capabilities->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+            for (int state = PowerSystemSleeping1; state < PowerSystemMaximum; ++state)
+                capabilities->DeviceState[state] = PowerDeviceD3;
+            capabilities->Address = static_cast<ULONG>(function_->Location().device) << 16 | function_->Location().function;
+            capabilities->UINumber = function_->Location().device;
+            capabilities->SurpriseRemovalOK = FALSE;
+            capabilities->Removable = FALSE;
+            return Finish(irp, STATUS_SUCCESS);
+        }
+        case IRP_MN_DEVICE_USAGE_NOTIFICATION: {
+            // In the paging path the PDO takes its power IRPs at DISPATCH_LEVEL.
+            auto& usage = location->Parameters.UsageNotification;
+            if (usage.Type == DeviceUsageTypePaging) {
+                pagingFiles_ += usage.InPath ? 1 : -1;
+                if (pagingFiles_ > 0)
+                    device->Flags &= ~static_cast<ULONG>(DO_POWER_PAGABLE);
+                else if (function_->Spec().pageable)
+                    device->Flags |= DO_POWER_PAGABLE;
+            }
+            return Finish(irp, STATUS_SUCCESS);
+        }
+        case IRP_MN_SURPRISE_REMOVAL:
+            gone = true;  // a function plugged in again gets a new PDO
+            return Finish(irp, STATUS_SUCCESS);
         case IRP_MN_START_DEVICE:
         case IRP_MN_QUERY_REMOVE_DEVICE:
         case IRP_MN_CANCEL_REMOVE_DEVICE:
         case IRP_MN_REMOVE_DEVICE:
-        case IRP_MN_SURPRISE_REMOVAL:
         case IRP_MN_QUERY_STOP_DEVICE:
         case IRP_MN_CANCEL_STOP_DEVICE:
         case IRP_MN_STOP_DEVICE: return Finish(irp, STATUS_SUCCESS);
@@ -74,7 +118,34 @@ private:
         }
     }
 
+    NTSTATUS QueryId(PIRP irp, BUS_QUERY_ID_TYPE type) {
+        const PciFunctionSpec& spec = function_->Spec();
+        std::wstring device = ToWide(Format("PCI\\VEN_%04X&DEV_%04X", spec.vendorId, spec.deviceId));
+        std::wstring withClass = ToWide(Format("PCI\\VEN_%04X&DEV_%04X&CC_%02X%02X", spec.vendorId, spec.deviceId,
+                                               spec.baseClass, spec.subClass));
+        PWCHAR buffer = nullptr;
+        switch (type) {
+        case BusQueryDeviceID: buffer = IdBuffer({device}, false); break;
+        case BusQueryInstanceID:
+            buffer = IdBuffer({ToWide(Format("%02X&%02X&%X", function_->Location().bus, function_->Location().device,
+                                             function_->Location().function))},
+                              false);
+            break;
+        case BusQueryHardwareIDs: buffer = IdBuffer({device, withClass}, true); break;
+        case BusQueryCompatibleIDs:
+            buffer = IdBuffer({ToWide(Format("PCI\\CC_%02X%02X", spec.baseClass, spec.subClass))}, true);
+            break;
+        default: return FinishUnchanged(irp);
+        }
+        if (!buffer) return Finish(irp, STATUS_INSUFFICIENT_RESOURCES);
+        return Finish(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(buffer));
+    }
+
     PciFunction* function_;
+    int pagingFiles_ = 0;
+
+public:
+    bool gone = false;  // surprise-removed: its function no longer has it
 };
 
 PciBus::PciBus() : driver_(CreateSimDriver(L"\\Driver\\pci")) {}
@@ -100,19 +171,19 @@ PciFunction* PciBus::FindByPdo(PDEVICE_OBJECT pdo) {
 }
 
 PDEVICE_OBJECT PciBus::PdoFor(PciFunction* function) {
-    if (function->pdo) return function->pdo;
+    if (function->pdo && !static_cast<Pdo*>(*static_cast<SimDevice**>(function->pdo->DeviceExtension))->gone) return function->pdo;
     auto* owner = new Pdo(function);
-    PDEVICE_OBJECT pdo = CreateSimDevice(driver_, owner, FILE_DEVICE_CONTROLLER);
+    PDEVICE_OBJECT pdo = CreateSimDevice(driver_, owner, FILE_DEVICE_CONTROLLER, FILE_AUTOGENERATED_DEVICE_NAME);
     // Like the PDOs of Windows's PCI bus driver, pageable unless the device's
     // stack must not be (it may be in the paging path).
     if (function->Spec().pageable) pdo->Flags |= DO_POWER_PAGABLE;
     pdo->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
     function->pdo = pdo;
-    Kernel::Current().Pnp().Announce(pdo, InfoFor(function));
+    Kernel::Current().Pnp().Announce(pdo, InfoFor(function, pdo));
     return pdo;
 }
 
-PnpManager::BusInfo PciBus::InfoFor(PciFunction* function) {
+PnpManager::BusInfo PciBus::InfoFor(PciFunction* function, PDEVICE_OBJECT pdo) {
     PnpManager::BusInfo info;
     info.name = function->Location().Text() + " " + function->Spec().name;
     info.property = [function](DEVICE_REGISTRY_PROPERTY property, ULONG length, PVOID buffer, PULONG result) {
@@ -130,19 +201,19 @@ PnpManager::BusInfo PciBus::InfoFor(PciFunction* function) {
         std::memcpy(buffer, &value, sizeof(value));
         return STATUS_SUCCESS;
     };
-    info.release = [function] {
-        PDEVICE_OBJECT pdo = function->pdo;
+    info.release = [function, pdo] {
         auto* owner = *static_cast<SimDevice**>(pdo->DeviceExtension);
         IoDeleteDevice(pdo);
         delete owner;
-        function->pdo = nullptr;
+        if (function->pdo == pdo) function->pdo = nullptr;
     };
     return info;
 }
 
 void PciBus::EnumerateRoot() {
     for (auto& function : functions_) {
-        if (function->Location().bus != 0 || function->pdo || !function->present) continue;
+        if (function->Location().bus != 0 || !function->present) continue;
+        if (function->pdo && !static_cast<Pdo*>(*static_cast<SimDevice**>(function->pdo->DeviceExtension))->gone) continue;
         PDEVICE_OBJECT pdo = PdoFor(function.get());
         Kernel::Current().Pnp().AddDevice(pdo, nullptr);
     }

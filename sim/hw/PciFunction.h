@@ -65,6 +65,7 @@ struct PciFunctionSpec {
     bool pageable = true;                  // its PDO and function driver set DO_POWER_PAGABLE, as most do
     bool busDriverCompletesFromDpc = false;       // the bus driver completes this PDO's IRPs from a DPC
     bool functionDriverCompletesFromDpc = false;  // so does its function driver, on their way back up
+    bool storage = false;  // its function driver is a disk's: it can hold paging files
 
     bool IsBridge() const { return baseClass == 0x06 && subClass == 0x04; }
 };

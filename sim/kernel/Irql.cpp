@@ -72,6 +72,12 @@ constexpr Limit kLimits[] = {
     // Plug and Play and power.
     {"IoGetDeviceProperty", PASSIVE_LEVEL},
     {"IoInvalidateDeviceRelations", DISPATCH_LEVEL},
+    {"IoRegisterDeviceInterface", PASSIVE_LEVEL},
+    {"IoSetDeviceInterfaceState", PASSIVE_LEVEL},
+    {"IoRegisterPlugPlayNotification", PASSIVE_LEVEL},
+    {"IoUnregisterPlugPlayNotification", PASSIVE_LEVEL},
+    {"IoUnregisterPlugPlayNotificationEx", PASSIVE_LEVEL},
+    {"RtlFreeUnicodeString", PASSIVE_LEVEL},
     {"PoRequestPowerIrp", DISPATCH_LEVEL},
     {"PoSetPowerState", DISPATCH_LEVEL},
     {"PoStartNextPowerIrp", DISPATCH_LEVEL},

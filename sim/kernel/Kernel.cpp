@@ -48,12 +48,14 @@ bool Kernel::Exists() { return current != nullptr; }
 void Kernel::SetResident(bool resident) {
     pool_.SetResident(resident);
     objects_.SetResident(resident);
+    pnp_.SetResident(resident);
     handles_.SetResident(resident);
 }
 
 void Kernel::RevokeResidency() {
     pool_.RevokeResidency();
     objects_.RevokeResidency();
+    pnp_.RevokeResidency();
     handles_.RevokeResidency();
 }
 
@@ -64,6 +66,7 @@ std::vector<std::string> Kernel::Shutdown() {
     shutDown_ = true;
     auto append = [this](const std::vector<std::string>& lines) { leaks_.insert(leaks_.end(), lines.begin(), lines.end()); };
     append(io_.Leaks());
+    append(pnp_.Leaks());
     append(objects_.Leaks());
     append(handles_.Leaks());
     // Device, file and IRP memory is reported above, as the object it holds.

@@ -362,6 +362,11 @@ void Scheduler::ResetEvent(KEVENT* event) {
     event->Header.SignalState = 0;
 }
 
+int Scheduler::CriticalRegions() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return Self("KeEnterCriticalRegion")->criticalRegions;
+}
+
 KIRQL Scheduler::Irql() const { return Self("KeGetCurrentIrql")->irql; }
 
 void Scheduler::SetIrql(KIRQL irql) { Self("KeRaiseIrql")->irql = irql; }

@@ -61,6 +61,7 @@ public:
     // KeEnterCriticalRegion and KeLeaveCriticalRegion must pair up on each thread.
     void EnterCriticalRegion();
     void LeaveCriticalRegion();
+    int CriticalRegions() const;  // entered and not yet left on the calling thread
     LONG SetEvent(KEVENT* event);
     void ResetEvent(KEVENT* event);
     BOOLEAN SetTimer(KTIMER* timer, LARGE_INTEGER dueTime);

@@ -239,7 +239,7 @@ private:
                 std::string fat = At(At(at, "functions"), f);
                 const Json& object = functions[f];
                 OnlyKeys(object, fat, {"function", "name", "vendorId", "deviceId", "class", "subclass", "pciExpress",
-                                       "capabilities", "pageable", "completesFromDpc"});
+                                       "capabilities", "pageable", "completesFromDpc", "storage"});
                 PciFunctionSpec spec = Endpoint("00:00.0", "function", 0x03);
                 spec.location.bus = bus;
                 spec.location.device = number;
@@ -248,6 +248,7 @@ private:
                 if (const Json* v = Find(object, "pageable")) spec.pageable = Flag(*v, At(fat, "pageable"));
                 if (const Json* v = Find(object, "completesFromDpc"))
                     CompletesFromDpc(*v, At(fat, "completesFromDpc"), &spec);
+                if (const Json* v = Find(object, "storage")) spec.storage = Flag(*v, At(fat, "storage"));
                 spec.powerSwitch = powerSwitch;
                 spec.answersAfter = answersAfter;
                 Add(spec, fat);

@@ -159,11 +159,7 @@ NTSTATUS Overrule(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 void RemoveStackWithAFilterThatAnswers(bool passDown, NTSTATUS answer) {
     sim::Kernel kernel;
     TestDriver bus(L"\\Driver\\bus");
-    PDEVICE_OBJECT pdo = bus.AddDevice(CompleteWith(STATUS_SUCCESS));
-    sim::PnpManager::BusInfo info;
-    info.name = "test device";
-    info.property = [](DEVICE_REGISTRY_PROPERTY, ULONG, PVOID, PULONG) { return STATUS_INVALID_PARAMETER_2; };
-    kernel.Pnp().Announce(pdo, info);
+    PDEVICE_OBJECT pdo = test::AddTestPdo(bus, "test device");
     sim::PnpManager::DeviceNode* node = kernel.Pnp().AddDevice(pdo, nullptr);
     TestDriver filters(L"\\Driver\\filter");
     filters.AddDevice(
@@ -245,57 +241,18 @@ TEST(KernelChecksDeathTest, DevicePropertyOfADeviceThatIsNoPdo) {
         {
             sim::Kernel kernel;
             TestDriver bus(L"\\Driver\\bus");
-            PDEVICE_OBJECT pdo = bus.AddDevice(CompleteWith(STATUS_SUCCESS));
-            sim::PnpManager::BusInfo info;
-            info.name = "test device";
-            info.property = [](DEVICE_REGISTRY_PROPERTY, ULONG, PVOID, PULONG length) {
-                *length = 0;
-                return STATUS_SUCCESS;
-            };
-            kernel.Pnp().Announce(pdo, info);
+            PDEVICE_OBJECT pdo = test::AddTestPdo(bus, "test device");
             kernel.Pnp().AddDevice(pdo, nullptr);
             TestDriver filters(L"\\Driver\\filter");
             PDEVICE_OBJECT filter = filters.AddDevice(CompleteWith(STATUS_SUCCESS), pdo);
             ULONG length = 0;
-            EXPECT_EQ(IoGetDeviceProperty(pdo, DevicePropertyAddress, 0, nullptr, &length), STATUS_SUCCESS);
+            IoGetDeviceProperty(pdo, DevicePropertyAddress, 0, nullptr, &length);  // a PDO: answered
+            std::fprintf(stderr, "the PDO's property was read\n");
             IoGetDeviceProperty(filter, DevicePropertyAddress, 0, nullptr, &length);
         },
-        kStopped, "PNP_DETECTED_FATAL_ERROR \\(0xCA, invalid PDO\\): IoGetDeviceProperty with .*\\\\Driver\\\\filter");
-}
-
-// A filter that keeps the remove lock of one request for ever: its removal
-// waits, and the Plug and Play manager's thread with it, which nothing will
-// wake. The machine stops when it goes idle, not at shutdown.
-TEST(KernelChecksDeathTest, ARemoveLockNeverReleasedHangsTheRemovalAtOnce) {
-    EXPECT_EXIT(
-        {
-            sim::Kernel kernel;
-            TestDriver bus(L"\\Driver\\bus");
-            PDEVICE_OBJECT pdo = bus.AddDevice(CompleteWith(STATUS_SUCCESS));
-            sim::PnpManager::BusInfo info;
-            info.name = "test device";
-            info.property = [](DEVICE_REGISTRY_PROPERTY, ULONG, PVOID, PULONG) { return STATUS_INVALID_PARAMETER_2; };
-            kernel.Pnp().Announce(pdo, info);
-            sim::PnpManager::DeviceNode* node = kernel.Pnp().AddDevice(pdo, nullptr);
-            static IO_REMOVE_LOCK lock;
-            IoInitializeRemoveLock(&lock, sim::MakeTag("Test"), 0, 0);
-            TestDriver filters(L"\\Driver\\filter");
-            filters.AddDevice(
-                [&](PDEVICE_OBJECT, PIRP irp) {
-                    IoAcquireRemoveLock(&lock, irp);
-                    if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_REMOVE_DEVICE)
-                        IoReleaseRemoveLockAndWait(&lock, irp);
-                    // Every other IRP keeps its acquire: the bug.
-                    IoSkipCurrentIrpStackLocation(irp);
-                    return IoCallDriver(pdo, irp);
-                },
-                pdo);
-            kernel.Pnp().Queue([&] { kernel.Pnp().Remove(node); });
-            kernel.Threads().RunUntilIdle();
-            std::fprintf(stderr, "the machine went idle\n");
-        },
-        kStopped, "hang: thread 'Plug and Play manager' is blocked on IoReleaseRemoveLockAndWait: the remove lock at "
-                  ".* is still held 1 time\\(s\\), and nothing left in the machine can wake it");
+        kStopped,
+        "the PDO's property was read.*PNP_DETECTED_FATAL_ERROR \\(0xCA, invalid PDO\\): IoGetDeviceProperty with "
+        ".*\\\\Driver\\\\filter");
 }
 
 TEST(KernelChecksDeathTest, ReleasingARemoveLockWithATagNeverAcquired) {
