@@ -1,5 +1,6 @@
 #include "config/BootGuard.h"
 #include "config/Registry.h"
+#include "control/ControlDevice.h"
 #include "driver/DriverGlobals.h"
 #include "driver/PoolTags.h"
 #include "driver/Roles.h"
@@ -17,20 +18,12 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
         DriverGlobals.Disabled = TRUE;
     }
 
-    UNICODE_STRING deviceName;
-    RtlInitUnicodeString(&deviceName, VOXEN_CONTROL_DEVICE_NAME);
-    NTSTATUS status = IoCreateDevice(DriverObject, 0, &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                                     &DriverGlobals.ControlDevice);
+    NTSTATUS status = CreateControlDevice(DriverObject);
     if (!NT_SUCCESS(status)) {
         // The driver is unloaded: nothing it set up may stay behind.
         ForgetServiceKeyPath();
         return status;
     }
-
-    // The service opens the device by this name; the kernel's own uses need no link.
-    UNICODE_STRING linkName;
-    RtlInitUnicodeString(&linkName, VOXEN_CONTROL_LINK_NAME);
-    IoCreateSymbolicLink(&linkName, &deviceName);
 
     InitializeDeviceListLock();
     InitializeListHead(&DriverGlobals.BridgeList);

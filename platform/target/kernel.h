@@ -4,7 +4,7 @@
 // wdm.h and intrin.h both define these two intrinsics in C++.
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
-#include <ntddk.h>
+#include <ntifs.h>  // ntddk.h and the object and security services
 
 // The safe-boot indicator ntoskrnl.exe exports: the variable itself (the
 // WDK's PULONG declaration names the import slot that points at it).

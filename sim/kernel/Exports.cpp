@@ -273,7 +273,10 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS status) {
 
 NTSTATUS ZwClose(HANDLE handle) {
     RequireIrql("ZwClose");
-    return K().Handles().Close(handle);
+    PVOID object = nullptr;
+    NTSTATUS status = K().Handles().Close(handle, &object);
+    if (object) ObfDereferenceObject(object);
+    return status;
 }
 
 // ---------------------------------------------------------------- registry

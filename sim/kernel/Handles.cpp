@@ -24,14 +24,30 @@ HANDLE HandleTable::OpenThread(const std::string& name) {
     return reinterpret_cast<HANDLE>(value);
 }
 
+HANDLE HandleTable::OpenObject(PVOID object, ACCESS_MASK access, const std::string& what) {
+    uintptr_t value = next_;
+    next_ += 4;
+    handles_[value] = Entry{false, {}, access, what, resident_, object};
+    return reinterpret_cast<HANDLE>(value);
+}
+
+PVOID HandleTable::Object(HANDLE handle, ACCESS_MASK* access) const {
+    auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == handles_.end() || it->second.object == nullptr) return nullptr;
+    if (access) *access = it->second.access;
+    return it->second.object;
+}
+
 const std::wstring* HandleTable::Key(HANDLE handle) const {
     auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
     return it == handles_.end() || !it->second.isKey ? nullptr : &it->second.key;
 }
 
-NTSTATUS HandleTable::Close(HANDLE handle) {
-    if (!handles_.erase(reinterpret_cast<uintptr_t>(handle)))
-        Violation("ZwClose of %p, which is not an open kernel handle (closed twice?)", handle);
+NTSTATUS HandleTable::Close(HANDLE handle, PVOID* object) {
+    auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == handles_.end()) Violation("ZwClose of %p, which is not an open kernel handle (closed twice?)", handle);
+    if (object) *object = it->second.object;
+    handles_.erase(it);
     return STATUS_SUCCESS;
 }
 
@@ -39,6 +55,11 @@ std::vector<std::string> HandleTable::Leaks() const {
     std::vector<std::string> leaks;
     for (auto& [value, entry] : handles_) {
         if (entry.resident) continue;
+        if (entry.object) {
+            leaks.push_back(Format("object handle 0x%llx (%s) was never closed", static_cast<unsigned long long>(value),
+                                   entry.thread.c_str()));
+            continue;
+        }
         leaks.push_back(entry.isKey ? Format("registry key handle 0x%llx (%s) was never closed",
                                              static_cast<unsigned long long>(value), ToNarrow(entry.key).c_str())
                                     : Format("thread handle 0x%llx (%s) was never closed",

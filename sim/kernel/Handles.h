@@ -1,4 +1,5 @@
-// Kernel handles: registry keys and system threads, closed with ZwClose.
+// Kernel handles: registry keys, system threads and objects opened by
+// pointer, closed with ZwClose.
 #pragma once
 
 #include <map>
@@ -15,8 +16,13 @@ public:
     // What a key handle was opened for.
     ACCESS_MASK KeyAccess(HANDLE handle) const;
     HANDLE OpenThread(const std::string& name);
+    // ObOpenObjectByPointer: the handle holds a reference on `object`, which
+    // Close hands back for the caller to release.
+    HANDLE OpenObject(PVOID object, ACCESS_MASK access, const std::string& what);
+    // The object behind an object handle, with what the handle was opened for.
+    PVOID Object(HANDLE handle, ACCESS_MASK* access) const;
     const std::wstring* Key(HANDLE handle) const;
-    NTSTATUS Close(HANDLE handle);
+    NTSTATUS Close(HANDLE handle, PVOID* object = nullptr);
     size_t OpenCount() const { return handles_.size(); }
 
     void SetResident(bool resident) { resident_ = resident; }
@@ -33,8 +39,9 @@ private:
         bool isKey;
         std::wstring key;
         ACCESS_MASK access;
-        std::string thread;
+        std::string thread;  // or, for an object handle, what the object is
         bool resident;
+        PVOID object = nullptr;
     };
     std::map<uintptr_t, Entry> handles_;
     uintptr_t next_ = 0x80000004;  // kernel handles have the top bit set

@@ -1,5 +1,7 @@
 #include "sim/kernel/IoManager.h"
 
+#include "sim/kernel/Security.h"
+
 #include <algorithm>
 #include <new>
 
@@ -465,12 +467,10 @@ NTSTATUS IoManager::Open(const std::wstring& path, ACCESS_MASK access, Caller ca
     if (!device) return STATUS_OBJECT_NAME_NOT_FOUND;
     PDEVICE_OBJECT top = ObjectManager::Top(device);
     if (device->Flags & DO_DEVICE_INITIALIZING) return STATUS_NO_SUCH_DEVICE;
-    if (caller == Caller::User && device->Sim->rule == AccessRule::AdministratorsAndSystem) {
-        // Past the device's own name the check is the driver's business unless
-        // the stack asks the I/O manager to make it.
-        bool checked = rest.empty() || (top->Characteristics & FILE_DEVICE_SECURE_OPEN);
-        if (checked) return STATUS_ACCESS_DENIED;
-    }
+    // Past the device's own name the check is the driver's business unless
+    // the stack asks the I/O manager to make it.
+    bool checked = rest.empty() || (top->Characteristics & FILE_DEVICE_SECURE_OPEN);
+    if (checked && !AccessGranted(device, caller, access)) return STATUS_ACCESS_DENIED;
     PFILE_OBJECT opened = Objects().CreateFileObject(device, rest);
     if (!opened) return STATUS_INSUFFICIENT_RESOURCES;
     KPROCESSOR_MODE mode = caller == Caller::Kernel ? KernelMode : UserMode;

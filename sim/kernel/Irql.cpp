@@ -57,6 +57,8 @@ constexpr Limit kLimits[] = {
     {"IoGetAttachedDeviceReference", DISPATCH_LEVEL},
     {"IoGetDeviceObjectPointer", PASSIVE_LEVEL},
     {"ObfReferenceObject", DISPATCH_LEVEL},
+    {"ObOpenObjectByPointer", PASSIVE_LEVEL},
+    {"ZwSetSecurityObject", PASSIVE_LEVEL},
     {"ObfDereferenceObject", DISPATCH_LEVEL},
     // Requests.
     {"IoAllocateIrp", DISPATCH_LEVEL},

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,13 @@ public:
     void RevokeResidency();
 
     void FailThreadCreation(bool fail) { failThreadCreation_ = fail; }
+    // Makes every call of a service (by its export name) fail with `status`
+    // until cleared with STATUS_SUCCESS; services that honour it say so.
+    void FailService(const std::string& service, NTSTATUS status) { failing_[service] = status; }
+    NTSTATUS Failing(const std::string& service) const {
+        auto it = failing_.find(service);
+        return it == failing_.end() ? STATUS_SUCCESS : it->second;
+    }
     bool ThreadCreationFails() const { return failThreadCreation_; }
 
     // Runs before the leak check at shutdown, while threads still run (the
@@ -93,6 +101,7 @@ private:
     WindowsVersion version_;
     std::vector<std::function<void()>> shutdownSteps_;
     bool failThreadCreation_ = false;
+    std::map<std::string, NTSTATUS> failing_;
     bool shutDown_ = false;
     std::vector<std::string> leaks_;
 };

@@ -31,6 +31,10 @@ struct sim::DeviceRecord {
     PDEVICE_OBJECT attachedTo = nullptr;  // the device this one is attached to, if any
     bool deleted = false;
     AccessRule rule = AccessRule::Everyone;
+    // A DACL set with ZwSetSecurityObject: the SIDs (as "S-1-5-18") it allows, with their rights.
+    bool hasDacl = false;
+    bool daclProtected = false;
+    std::vector<std::pair<std::string, ACCESS_MASK>> dacl;
     bool refuseAttach = false;  // the stack is being removed: attaching fails
     DEVICE_POWER_STATE powerState = PowerDeviceD0;  // as last told by PoSetPowerState
 };
