@@ -42,7 +42,8 @@ target_compile_definitions(voxen_driver PUBLIC VOXEN_HOST)
 target_compile_options(voxen_driver PRIVATE ${VOXEN_WARNINGS} ${VOXEN_DRIVER_FLAGS})
 target_link_libraries(voxen_driver PUBLIC voxen_kernel)
 
-add_library(voxen_sim_session STATIC tools/voxen-sim/Session.cpp tools/voxen-sim/Trace.cpp)
+add_library(voxen_sim_session STATIC tools/voxen-sim/Session.cpp tools/voxen-sim/Trace.cpp tools/voxen-sim/CtlChannel.cpp
+    tools/voxenctl/Commands.cpp)
 target_compile_options(voxen_sim_session PRIVATE ${VOXEN_WARNINGS})
 target_link_libraries(voxen_sim_session PUBLIC voxen_driver)
 

@@ -19,10 +19,11 @@ target_link_options(voxenpci PRIVATE
 )
 target_link_libraries(voxenpci PRIVATE ntoskrnl hal hidparse)
 
-add_executable(voxenctl tools/voxenctl/main.cpp)
+add_executable(voxenctl tools/voxenctl/main.cpp tools/voxenctl/Commands.cpp)
 target_include_directories(voxenctl PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_options(voxenctl PRIVATE ${VOXEN_WARNINGS} -municode)
 target_link_options(voxenctl PRIVATE -municode -static -static-libgcc -static-libstdc++)
+target_link_libraries(voxenctl PRIVATE ntdll)
 
 # The image check, and proof that it refuses an image that pulls in a C runtime.
 add_executable(crt_user_image tests/pe/CrtUserImage.cpp)

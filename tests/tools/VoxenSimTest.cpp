@@ -211,7 +211,16 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"UnknownBoard", "hid-arrive nothing\n", 2, "no HID board named 'nothing'"},
         CommandCase{"BoardTwice", "hid-arrive switch\n", 2, "board 'switch' is already plugged in"},
         CommandCase{"RegBadNumber", "reg set X dword 0x100000000\n", 2, "is not a 32-bit number"},
-        CommandCase{"ControlNotYet", "ctl bridges\n", 2, "ctl: the control protocol client is not built yet"},
+        CommandCase{"CtlList", "ctl list\n", 0,
+                    "ctl      bridges: 1\nctl      bridge 0: 8086:a110 bus 00, 2 child(ren)\n"
+                    "ctl        child 0: 10de:1c8d bus 01\nctl        child 1: 10de:10f1 bus 01\n"
+                    "ctl      STATUS_SUCCESS (0x00000000)\nctl      voxenctl exited with 0"},
+        CommandCase{"CtlArmGuard", "ctl arm-guard\nreg show\n", 0, "reg      DCState = dword 0x00080EA2"},
+        CommandCase{"CtlAsUser", "ctl-as-user list\n", 0,
+                    "run as an administrator\nctl      voxenctl exited with 2"},
+        CommandCase{"CtlRaw", "ctl raw 0x8000001C\n", 0,
+                    "ctl      returned 0 byte(s)\nctl      STATUS_REQUEST_NOT_ACCEPTED (0xC00000D0)\n"
+                    "ctl      voxenctl exited with 1"},
         CommandCase{"Rebalance", "rebalance 01:00.1\n", 0,
                     "pnp      01:00.1 audio: stop\npnp      01:00.1 audio: started again with its new resources"},
         CommandCase{"PagingNeedsStorage", "paging 01:00.0 on\n", 2, "01:00.0 is not a storage device"},

@@ -1,5 +1,7 @@
 #include "tools/voxen-sim/Session.h"
 
+#include "tools/voxen-sim/CtlChannel.h"
+
 #include <sstream>
 
 #include "driver/Bridges.h"
@@ -181,10 +183,29 @@ void Session::Execute(const std::vector<std::string>& words) {
         arguments(0);
         Show();
     } else if (command == "ctl" || command == "ctl-as-user") {
-        throw ScriptError{command + ": the control protocol client is not built yet"};
+        Ctl(std::vector<std::string>(words.begin() + 1, words.end()),
+            command == "ctl" ? sim::Caller::Administrator : sim::Caller::User);
     } else {
         throw ScriptError{"unknown command '" + command + "'"};
     }
+}
+
+// voxenctl run by a process of the machine, as an administrator or a user.
+void Session::Ctl(const std::vector<std::string>& args, sim::Caller caller) {
+    SimChannel channel(machine_->Os(), caller);
+    std::string out, err;
+    int code = voxenctl::Run(args, channel, &out, &err);
+    machine_->Settle();
+    for (const std::string* text : {&out, &err}) {
+        size_t start = 0;
+        while (start < text->size()) {
+            size_t end = text->find('\n', start);
+            if (end == std::string::npos) end = text->size();
+            Say("ctl", text->substr(start, end - start));
+            start = end + 1;
+        }
+    }
+    Say("ctl", sim::Format("voxenctl exited with %d", code));
 }
 
 void Session::Hid(const std::string& name, bool arrives) {

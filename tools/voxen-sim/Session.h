@@ -40,6 +40,7 @@ private:
     void Show();
     void Registry(const std::vector<std::string>& words);
     void Hid(const std::string& name, bool arrives);
+    void Ctl(const std::vector<std::string>& args, sim::Caller caller);
     std::string Location(const std::string& text, bool mustBeBridge);
 
     sim::MachineSpec spec_;
