@@ -60,19 +60,4 @@ target_compile_options(voxenctl PRIVATE ${VOXEN_WARNINGS} -municode)
 target_link_options(voxenctl PRIVATE -municode -static -static-libgcc -static-libstdc++)
 target_link_libraries(voxenctl PRIVATE kernel32)
 
-# The image check, and proof that it refuses an image that pulls in a C runtime.
-add_executable(crt_user_image tests/pe/CrtUserImage.cpp)
-set_target_properties(crt_user_image PROPERTIES SUFFIX ".sys")
-target_link_options(crt_user_image PRIVATE -shared -Wl,--subsystem,native -Wl,--entry,DriverEntry)
-
-find_program(VOXEN_OBJDUMP x86_64-w64-mingw32-objdump REQUIRED)
-find_program(VOXEN_NM x86_64-w64-mingw32-nm REQUIRED)
-add_test(NAME driver_image_is_a_native_kernel_module
-    COMMAND ${PROJECT_SOURCE_DIR}/tests/pe/check-driver-image.sh ${VOXEN_OBJDUMP} ${VOXEN_NM} ${VOXEN_UNSTRIPPED})
-add_test(NAME driver_image_check_refuses_a_runtime_import
-    COMMAND ${PROJECT_SOURCE_DIR}/tests/pe/check-driver-image.sh ${VOXEN_OBJDUMP} ${VOXEN_NM} $<TARGET_FILE:crt_user_image>)
-set_tests_properties(driver_image_check_refuses_a_runtime_import PROPERTIES WILL_FAIL TRUE)
-
-# The real binaries end to end, under Wine's kernel-driver host.
-add_test(NAME driver_loads_under_wine_and_its_control_device_opens
-    COMMAND ${PROJECT_SOURCE_DIR}/tests/pe/run-under-wine.sh $<TARGET_FILE:voxenpci> $<TARGET_FILE:voxenctl>)
+add_subdirectory(tests/pe)
