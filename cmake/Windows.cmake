@@ -54,6 +54,9 @@ add_custom_command(TARGET voxenpci POST_BUILD
     BYPRODUCTS ${VOXEN_UNSTRIPPED}
     VERBATIM)
 
+# The driver package: the INF beside voxenpci.sys.
+configure_file(install/voxenpci.inf ${PROJECT_BINARY_DIR}/voxenpci.inf COPYONLY)
+
 add_executable(voxenctl tools/voxenctl/main.cpp)
 target_include_directories(voxenctl PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_options(voxenctl PRIVATE ${VOXEN_WARNINGS} -municode)
