@@ -12,12 +12,14 @@ add_library(voxen_kernel STATIC
     sim/kernel/Exports.cpp
     sim/kernel/Handles.cpp
     sim/kernel/IoManager.cpp
+    sim/kernel/Irql.cpp
     sim/kernel/Kernel.cpp
     sim/kernel/Loader.cpp
     sim/kernel/Objects.cpp
     sim/kernel/Pool.cpp
     sim/kernel/Power.cpp
     sim/kernel/Registry.cpp
+    sim/kernel/RemoveLocks.cpp
     sim/kernel/Scheduler.cpp
     sim/kernel/StatusNames.cpp
     sim/kernel/Violation.cpp
@@ -25,6 +27,7 @@ add_library(voxen_kernel STATIC
     sim/hw/PciFunction.cpp
     sim/machine/Description.cpp
     sim/machine/Machine.cpp
+    sim/pnp/Notifications.cpp
     sim/pnp/PnpManager.cpp
     sim/pnp/SimDevice.cpp
 )

@@ -10,6 +10,12 @@ void AppendBridge(FilterDevice* Bridge, ListEntryRecord* Node) {
     ++DriverGlobals.BridgeCount;
 }
 
+bool IsListedBridge(FilterDevice* Filter) {
+    for (PLIST_ENTRY entry = DriverGlobals.BridgeList.Flink; entry != &DriverGlobals.BridgeList; entry = entry->Flink)
+        if (CONTAINING_RECORD(entry, ListEntryRecord, Links)->Device == Filter) return true;
+    return false;
+}
+
 void RemoveBridge(FilterDevice* Bridge) {
     PLIST_ENTRY entry = DriverGlobals.BridgeList.Flink;
     while (entry != &DriverGlobals.BridgeList) {

@@ -8,6 +8,8 @@
 
 // Loaded once; there is no unload routine, so nothing here is ever undone.
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+    DriverGlobals.NonPagedPoolType = ChooseNonPagedPoolType();
+
     // Safe mode filters nothing and leaves the registry alone.
     if (InitSafeBootMode != 0) {
         DriverGlobals.Disabled = TRUE;
@@ -44,7 +46,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     DriverGlobals.DriverObject = DriverObject;
 
     if (DriverGlobals.HidBoard == nullptr) {
-        void* memory = ExAllocatePoolWithTag(NonPagedPool, sizeof(HidSwitchBoard), TagObject);
+        void* memory = ExAllocatePoolWithTag(DriverGlobals.NonPagedPoolType, sizeof(HidSwitchBoard), TagObject);
         if (memory == nullptr) return STATUS_SUCCESS;
         RtlZeroMemory(memory, sizeof(HidSwitchBoard));
         DriverGlobals.HidBoard = static_cast<HidSwitchBoard*>(memory);

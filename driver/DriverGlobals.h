@@ -21,12 +21,18 @@ struct DriverGlobalsRecord {
     HidSwitchBoard* HidBoard;
     // Guards the structure of BridgeList and every ChildDevicesList; see filter/DeviceList.h.
     KEVENT ListLock;
+    // Decided once at load: no-execute non-paged pool where the running Windows has it
+    // (8 and later refuse executable pool under code integrity), plain non-paged on 7.
+    POOL_TYPE NonPagedPoolType;
 };
 
 extern DriverGlobalsRecord DriverGlobals;
 
 // What DriverGlobals holds when the image is loaded.
 extern const DriverGlobalsRecord DriverGlobalsAtLoad;
+
+// The non-paged pool type for the running Windows: NonPagedPoolNx from 8 on.
+POOL_TYPE ChooseNonPagedPoolType();
 
 // Names of the control device.
 #define VOXEN_CONTROL_DEVICE_NAME L"\\Device\\VoxenPCI"

@@ -17,6 +17,17 @@ NTSTATUS ForwardedIrpReturned(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Conte
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+// A relations list that came down from a driver above: the objects it holds
+// are referenced for the Plug and Play manager, and the list is pool the
+// manager would have freed. A filter that fails the query takes both over.
+void ReleaseRelations(PIRP Irp) {
+    auto* relations = reinterpret_cast<PDEVICE_RELATIONS>(Irp->IoStatus.Information);
+    Irp->IoStatus.Information = 0;
+    if (relations == nullptr) return;
+    for (ULONG index = 0; index < relations->Count; ++index) ObDereferenceObject(relations->Objects[index]);
+    ExFreePool(relations);
+}
+
 // Whether any child of the bridge is recorded in D3 (the list lock is held).
 bool AnyChildInD3(FilterDevice* Bridge) {
     for (ULONG index = 0; index < Bridge->GetChildCount(); ++index)
@@ -71,12 +82,17 @@ NTSTATUS FilterDevice::DispatchPnp(PDEVICE_OBJECT Device, PIRP Irp) {
         bool refuse = AnyChildInD3(this);
         UnlockDeviceLists();
         if (refuse) {
-            Irp->IoStatus.Information = 0;
+            ReleaseRelations(Irp);
             status = STATUS_RETRY;
             break;
         }
         status = ForwardAndWait(Irp);
-        if (NT_SUCCESS(status) && location->Parameters.QueryDeviceRelations.Type == BusRelations) {
+        // Only a bridge's children are PCI devices: what an endpoint's function
+        // driver reports (hubs, codecs, disks) is none of this driver's business.
+        LockDeviceLists();
+        bool bridge = IsListedBridge(this);
+        UnlockDeviceLists();
+        if (NT_SUCCESS(status) && bridge && location->Parameters.QueryDeviceRelations.Type == BusRelations) {
             auto* relations = reinterpret_cast<PDEVICE_RELATIONS>(Irp->IoStatus.Information);
             if (relations != nullptr) {
                 for (ULONG index = 0; index < relations->Count; ++index)
@@ -88,12 +104,33 @@ NTSTATUS FilterDevice::DispatchPnp(PDEVICE_OBJECT Device, PIRP Irp) {
         break;
     }
 
+    case IRP_MN_DEVICE_USAGE_NOTIFICATION:
+        status = HandleUsageNotification(Device, Irp);
+        break;
+
     default:
         status = ForwardAndWait(Irp);
         break;
     }
     CompleteIrp(Irp, status);
     IoReleaseRemoveLock(&RemoveLock, Irp);
+    return status;
+}
+
+// A paging, hibernation or crash-dump file is coming to or leaving a device
+// below. Drivers in that path must not be paged out, so the stack clears
+// DO_POWER_PAGABLE from the bottom up; a filter follows the device below it,
+// and never leaves itself pageable under a non-pageable driver above.
+NTSTATUS FilterDevice::HandleUsageNotification(PDEVICE_OBJECT Device, PIRP Irp) {
+    ULONG wasPageable = Device->Flags & DO_POWER_PAGABLE;
+    if (Device->AttachedDevice == nullptr || (Device->AttachedDevice->Flags & DO_POWER_PAGABLE) != 0)
+        Device->Flags |= DO_POWER_PAGABLE;
+    NTSTATUS status = ForwardAndWait(Irp);
+    if (!NT_SUCCESS(status)) {
+        Device->Flags = (Device->Flags & ~DO_POWER_PAGABLE) | wasPageable;
+    } else if ((LowerDevice->Flags & DO_POWER_PAGABLE) == 0) {
+        Device->Flags &= ~DO_POWER_PAGABLE;
+    }
     return status;
 }
 
@@ -133,6 +170,14 @@ NTSTATUS FilterDevice::DispatchDeviceControl(PDEVICE_OBJECT Device, PIRP Irp) {
     UNREFERENCED_PARAMETER(Device);
     NTSTATUS status = IoAcquireRemoveLock(&RemoveLock, Irp);
     if (!NT_SUCCESS(status)) return CompleteIrp(Irp, status);
+    // Internal device-control requests may come at DISPATCH_LEVEL, where no
+    // thread may wait: those go down untouched, as everything else does.
+    if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
+        IoSkipCurrentIrpStackLocation(Irp);
+        status = IoCallDriver(LowerDevice, Irp);
+        IoReleaseRemoveLock(&RemoveLock, Irp);
+        return status;
+    }
     status = CompleteIrp(Irp, ForwardAndWait(Irp));
     IoReleaseRemoveLock(&RemoveLock, Irp);
     return status;

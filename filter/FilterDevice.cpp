@@ -1,6 +1,7 @@
 #include "filter/FilterDevice.h"
 
 #include "driver/Completion.h"
+#include "driver/DriverGlobals.h"
 #include "driver/PoolTags.h"
 #include "pci/Config.h"
 
@@ -38,7 +39,7 @@ FilterDevice::FilterDevice()
 }
 
 FilterDevice* NewFilterDevice() {
-    void* memory = ExAllocatePoolWithTag(NonPagedPool, sizeof(FilterDevice), TagObject);
+    void* memory = ExAllocatePoolWithTag(DriverGlobals.NonPagedPoolType, sizeof(FilterDevice), TagObject);
     return memory ? new (memory) FilterDevice() : nullptr;
 }
 

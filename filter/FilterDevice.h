@@ -35,6 +35,9 @@ public:
 
     // Sends an IRP down the stack and waits for it to come back.
     NTSTATUS ForwardAndWait(PIRP Irp);
+    // IRP_MN_DEVICE_USAGE_NOTIFICATION: follows the device below in and out of
+    // the paging path.
+    NTSTATUS HandleUsageNotification(PDEVICE_OBJECT Device, PIRP Irp);
 
     // AddChild in two steps, so that a node can be had before a child filter
     // is made: a child must never exist without its place in the list.

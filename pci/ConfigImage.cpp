@@ -1,4 +1,5 @@
 // The saved image of a device's whole configuration space.
+#include "driver/DriverGlobals.h"
 #include "driver/PoolTags.h"
 #include "filter/FilterDevice.h"
 #include "pci/Config.h"
@@ -10,7 +11,7 @@ constexpr ULONG DeviceSilent = 0xFFFFFFFF;
 
 bool EnsureBuffer(FilterDevice* Filter) {
     if (Filter->ConfigBuffer == nullptr)
-        Filter->ConfigBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, ConfigSpaceSize, TagObject));
+        Filter->ConfigBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(DriverGlobals.NonPagedPoolType, ConfigSpaceSize, TagObject));
     return Filter->ConfigBuffer != nullptr;
 }
 

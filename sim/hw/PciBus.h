@@ -35,7 +35,7 @@ private:
     class Pdo;
 
     PDEVICE_OBJECT PdoFor(PciFunction* function);
-    PnpManager::BusInfo InfoFor(PciFunction* function);
+    PnpManager::BusInfo InfoFor(PciFunction* function, PDEVICE_OBJECT pdo);
     PDEVICE_RELATIONS Children(PciFunction* bridge);
 
     PDRIVER_OBJECT driver_;

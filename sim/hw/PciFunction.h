@@ -62,6 +62,10 @@ struct PciFunctionSpec {
     DsmSpec dsm;                           // bridges: the ACPI power method of their firmware object
     std::string powerSwitch;               // what cuts its power: "dsm", "hid:NAME", "serial" or "" (nothing)
     int64_t answersAfter = 0;              // after power-on, in 100 ns units; -1: never
+    bool pageable = true;                  // its PDO and function driver set DO_POWER_PAGABLE, as most do
+    bool busDriverCompletesFromDpc = false;       // the bus driver completes this PDO's IRPs from a DPC
+    bool functionDriverCompletesFromDpc = false;  // so does its function driver, on their way back up
+    bool storage = false;  // its function driver is a disk's: it can hold paging files
 
     bool IsBridge() const { return baseClass == 0x06 && subClass == 0x04; }
 };

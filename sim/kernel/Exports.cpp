@@ -3,10 +3,12 @@
 #include <cwchar>
 
 #include "sim/ddk/wdm.h"
+#include "sim/kernel/Irql.h"
 #include "sim/kernel/Kernel.h"
 #include "sim/kernel/Violation.h"
 
 using sim::Kernel;
+using sim::RequireIrql;
 
 namespace {
 Kernel& K() { return Kernel::Current(); }
@@ -47,22 +49,113 @@ VOID KeBugCheckEx(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PT
                    code == 0x139 && p1 == 3 ? ": a list entry's links are corrupt" : "");
 }
 
-KIRQL KeGetCurrentIrql(void) { return PASSIVE_LEVEL; }
+// ---------------------------------------------------------------- IRQL and spin locks
+KIRQL KeGetCurrentIrql(void) { return K().Threads().Irql(); }
+
+KIRQL KfRaiseIrql(KIRQL irql) {
+    KIRQL old = K().Threads().Irql();
+    if (irql < old)
+        sim::Violation("IRQL_NOT_GREATER_OR_EQUAL: KeRaiseIrql to %s from %s", sim::IrqlName(irql), sim::IrqlName(old));
+    if (irql > DISPATCH_LEVEL) sim::Violation("KeRaiseIrql to IRQL %u: the simulated machine has no device IRQLs", irql);
+    K().Threads().SetIrql(irql);
+    return old;
+}
+
+VOID KeLowerIrql(KIRQL irql) {
+    KIRQL current = K().Threads().Irql();
+    if (irql > current)
+        sim::Violation("IRQL_NOT_LESS_OR_EQUAL: KeLowerIrql to %s from %s", sim::IrqlName(irql), sim::IrqlName(current));
+    K().Threads().SetIrql(irql);
+}
+
+// A held lock reads 1. One processor runs at a time and nothing preempts a
+// holder at DISPATCH_LEVEL, so acquiring a held lock can only spin for ever.
+VOID KeInitializeSpinLock(PKSPIN_LOCK lock) { *lock = 0; }
+
+VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock) {
+    if (K().Threads().Irql() != DISPATCH_LEVEL)
+        sim::Violation("KeAcquireSpinLockAtDpcLevel called at %s", sim::IrqlName(K().Threads().Irql()));
+    if (*lock != 0) sim::Violation("a spin lock acquired while it is held: the processor would spin for ever");
+    *lock = 1;
+}
+
+VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock) {
+    if (K().Threads().Irql() != DISPATCH_LEVEL)
+        sim::Violation("KeReleaseSpinLockFromDpcLevel called at %s", sim::IrqlName(K().Threads().Irql()));
+    if (*lock != 1) sim::Violation("a spin lock released that is not held");
+    *lock = 0;
+}
+
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock) {
+    RequireIrql("KeAcquireSpinLock");
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    KeAcquireSpinLockAtDpcLevel(lock);
+    return old;
+}
+
+VOID KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL irql) {
+    KeReleaseSpinLockFromDpcLevel(lock);
+    KeLowerIrql(irql);
+}
 
 // ---------------------------------------------------------------- pool
-PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T size, ULONG tag) { return K().Memory().Allocate(type, size, tag); }
-VOID ExFreePoolWithTag(PVOID block, ULONG tag) { K().Memory().Free(block, tag, true, "ExFreePoolWithTag"); }
-VOID ExFreePool(PVOID block) { K().Memory().Free(block, 0, false, "ExFreePool"); }
+PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T size, ULONG tag) {
+    const sim::WindowsVersion& version = K().Version();
+    switch (type) {
+    case PagedPool: RequireIrql("ExAllocatePoolWithTag (paged pool)"); break;
+    case NonPagedPool:
+        if (version.HasNonExecutablePool())
+            sim::Violation("ExAllocatePoolWithTag of executable non-paged pool (NonPagedPool) on Windows %u.%u: "
+                           "Driver Verifier's code integrity checks refuse it; ask for NonPagedPoolNx",
+                           version.major, version.minor);
+        RequireIrql("ExAllocatePoolWithTag (non-paged pool)");
+        break;
+    case NonPagedPoolNx:
+        if (!version.HasNonExecutablePool())
+            sim::Violation("BAD_POOL_CALLER: ExAllocatePoolWithTag with pool type NonPagedPoolNx (512), which Windows "
+                           "%u.%u does not have (it came with 6.2)",
+                           version.major, version.minor);
+        RequireIrql("ExAllocatePoolWithTag (non-paged pool)");
+        break;
+    default: sim::Violation("BAD_POOL_CALLER: ExAllocatePoolWithTag with pool type %d", static_cast<int>(type));
+    }
+    return K().Memory().Allocate(type, size, tag);
+}
+
+namespace {
+void RequireFreeIrql(PVOID block) {
+    RequireIrql(K().Memory().IsPaged(block) ? "ExFreePoolWithTag (paged pool)" : "ExFreePoolWithTag (non-paged pool)");
+}
+}  // namespace
+
+VOID ExFreePoolWithTag(PVOID block, ULONG tag) {
+    RequireFreeIrql(block);
+    K().Memory().Free(block, tag, true, "ExFreePoolWithTag");
+}
+VOID ExFreePool(PVOID block) {
+    RequireFreeIrql(block);
+    K().Memory().Free(block, 0, false, "ExFreePool");
+}
 
 VOID ExInitializePagedLookasideList(PPAGED_LOOKASIDE_LIST list, PALLOCATE_FUNCTION allocate, PFREE_FUNCTION free,
                                     ULONG flags, SIZE_T size, ULONG tag, USHORT depth) {
     (void)flags;
     (void)depth;  // the kernel chooses the depth
+    RequireIrql("ExInitializePagedLookasideList");
     K().Memory().InitializeLookaside(list, allocate, free, size, tag);
 }
-VOID ExDeletePagedLookasideList(PPAGED_LOOKASIDE_LIST list) { K().Memory().DeleteLookaside(list); }
-PVOID ExAllocateFromPagedLookasideList(PPAGED_LOOKASIDE_LIST list) { return K().Memory().AllocateFromLookaside(list); }
-VOID ExFreeToPagedLookasideList(PPAGED_LOOKASIDE_LIST list, PVOID entry) { K().Memory().FreeToLookaside(list, entry); }
+VOID ExDeletePagedLookasideList(PPAGED_LOOKASIDE_LIST list) {
+    RequireIrql("ExDeletePagedLookasideList");
+    K().Memory().DeleteLookaside(list);
+}
+PVOID ExAllocateFromPagedLookasideList(PPAGED_LOOKASIDE_LIST list) {
+    RequireIrql("ExAllocateFromPagedLookasideList");
+    return K().Memory().AllocateFromLookaside(list);
+}
+VOID ExFreeToPagedLookasideList(PPAGED_LOOKASIDE_LIST list, PVOID entry) {
+    RequireIrql("ExFreeToPagedLookasideList");
+    K().Memory().FreeToLookaside(list, entry);
+}
 
 // ---------------------------------------------------------------- dispatcher objects and time
 VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
@@ -72,11 +165,16 @@ VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
 LONG KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait) {
     (void)increment;
     (void)wait;
+    RequireIrql("KeSetEvent");
     return K().Threads().SetEvent(event);
 }
-VOID KeClearEvent(PRKEVENT event) { K().Threads().ResetEvent(event); }
+VOID KeClearEvent(PRKEVENT event) {
+    RequireIrql("KeClearEvent");
+    K().Threads().ResetEvent(event);
+}
 LONG KeResetEvent(PRKEVENT event) {
     LONG previous = event->Header.SignalState;
+    RequireIrql("KeClearEvent");
     K().Threads().ResetEvent(event);
     return previous;
 }
@@ -87,12 +185,22 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPROCESSOR_MOD
     (void)reason;
     (void)mode;
     (void)alertable;
-    return K().Threads().Wait(static_cast<DISPATCHER_HEADER*>(object), timeout, "KeWaitForSingleObject");
+    bool zero = timeout && timeout->QuadPart == 0;
+    RequireIrql(zero ? "KeWaitForSingleObject (a zero time-out)"
+                     : "KeWaitForSingleObject (no time-out, or a non-zero one)");
+    auto* header = static_cast<DISPATCHER_HEADER*>(object);
+    std::string what = sim::Format("KeWaitForSingleObject on the %s at %p",
+                                   header->Type == SimEventNotificationObject       ? "notification event"
+                                   : header->Type == SimEventSynchronizationObject ? "synchronization event"
+                                                                                    : "timer",
+                                   object);
+    return K().Threads().Wait(header, timeout, what);
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE mode, BOOLEAN alertable, PLARGE_INTEGER interval) {
     (void)mode;
     (void)alertable;
+    RequireIrql("KeDelayExecutionThread");
     K().Threads().Delay(*interval);
     return STATUS_SUCCESS;
 }
@@ -106,13 +214,36 @@ VOID KeInitializeTimerEx(PKTIMER timer, TIMER_TYPE type) {
     timer->Dpc = nullptr;
 }
 BOOLEAN KeSetTimer(PKTIMER timer, LARGE_INTEGER due, PKDPC dpc) {
-    if (dpc) sim::Violation("KeSetTimer with a DPC: the simulated kernel runs everything at passive level");
+    RequireIrql("KeSetTimer");
+    timer->Dpc = dpc;
     return K().Threads().SetTimer(timer, due);
 }
-BOOLEAN KeCancelTimer(PKTIMER timer) { return K().Threads().CancelTimer(timer); }
+BOOLEAN KeCancelTimer(PKTIMER timer) {
+    RequireIrql("KeCancelTimer");
+    return K().Threads().CancelTimer(timer);
+}
 BOOLEAN KeReadStateTimer(PKTIMER timer) { return timer->Header.SignalState > 0; }
 ULONGLONG KeQueryInterruptTime(void) { return static_cast<ULONGLONG>(K().Threads().Now()); }
 VOID KeQuerySystemTime(PLARGE_INTEGER time) { time->QuadPart = K().Threads().Now(); }
+
+VOID KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context) {
+    if (!routine) sim::Violation("KeInitializeDpc without a deferred routine");
+    *dpc = KDPC{};
+    dpc->DeferredRoutine = routine;
+    dpc->DeferredContext = context;
+}
+BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID argument1, PVOID argument2) {
+    RequireIrql("KeInsertQueueDpc");
+    if (!dpc->DeferredRoutine) sim::Violation("KeInsertQueueDpc of a DPC that was never initialised");
+    if (dpc->Inserted) return FALSE;
+    dpc->SystemArgument1 = argument1;
+    dpc->SystemArgument2 = argument2;
+    return K().Threads().QueueDpc(dpc);
+}
+BOOLEAN KeRemoveQueueDpc(PRKDPC dpc) {
+    RequireIrql("KeRemoveQueueDpc");
+    return K().Threads().RemoveDpc(dpc);
+}
 
 // ---------------------------------------------------------------- threads and handles
 NTSTATUS PsCreateSystemThread(PHANDLE handle, ULONG access, POBJECT_ATTRIBUTES attributes, HANDLE process,
@@ -120,33 +251,44 @@ NTSTATUS PsCreateSystemThread(PHANDLE handle, ULONG access, POBJECT_ATTRIBUTES a
     (void)access;
     (void)process;
     (void)client;
+    RequireIrql("PsCreateSystemThread");
     if (!handle || !start) sim::Violation("PsCreateSystemThread without a handle or a start routine");
     if (attributes && !(attributes->Attributes & OBJ_KERNEL_HANDLE))
         sim::Violation("PsCreateSystemThread from a driver without OBJ_KERNEL_HANDLE");
     if (K().ThreadCreationFails()) return STATUS_INSUFFICIENT_RESOURCES;
     std::string name = "system thread";
     *handle = K().Handles().OpenThread(name);
-    K().Threads().StartThread(name, [start, context] { start(context); });
+    K().Threads().StartThread(name, [start, context] {
+        start(context);
+        // A start routine that returns ends the thread, at the IRQL it left.
+    });
     return STATUS_SUCCESS;
 }
 
 NTSTATUS PsTerminateSystemThread(NTSTATUS status) {
     (void)status;
+    RequireIrql("PsTerminateSystemThread");
     K().Threads().ExitCurrentThread();
 }
 
-NTSTATUS ZwClose(HANDLE handle) { return K().Handles().Close(handle); }
+NTSTATUS ZwClose(HANDLE handle) {
+    RequireIrql("ZwClose");
+    return K().Handles().Close(handle);
+}
 
 // ---------------------------------------------------------------- registry
 NTSTATUS ZwOpenKey(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes) {
+    RequireIrql("ZwOpenKey");
     return K().Registry().OpenKey(handle, access, attributes);
 }
 NTSTATUS ZwQueryValueKey(HANDLE handle, PUNICODE_STRING name, KEY_VALUE_INFORMATION_CLASS kind, PVOID buffer,
                          ULONG length, PULONG resultLength) {
+    RequireIrql("ZwQueryValueKey");
     return K().Registry().QueryValue(handle, name, kind, buffer, length, resultLength);
 }
 NTSTATUS ZwSetValueKey(HANDLE handle, PUNICODE_STRING name, ULONG titleIndex, ULONG type, PVOID data, ULONG size) {
     (void)titleIndex;
+    RequireIrql("ZwSetValueKey");
     return K().Registry().SetValueKey(handle, name, type, data, size);
 }
 
@@ -154,22 +296,36 @@ NTSTATUS ZwSetValueKey(HANDLE handle, PUNICODE_STRING name, ULONG titleIndex, UL
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name, DEVICE_TYPE type,
                         ULONG characteristics, BOOLEAN exclusive, PDEVICE_OBJECT* device) {
     (void)exclusive;
+    RequireIrql("IoCreateDevice");
     return K().Objects().CreateDevice(driver, extensionSize, name, type, characteristics, device);
 }
-VOID IoDeleteDevice(PDEVICE_OBJECT device) { K().Objects().DeleteDevice(device); }
+VOID IoDeleteDevice(PDEVICE_OBJECT device) {
+    RequireIrql("IoDeleteDevice");
+    K().Objects().DeleteDevice(device);
+}
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING link, PUNICODE_STRING target) {
+    RequireIrql("IoCreateSymbolicLink");
     return K().Objects().CreateLink(sim::FromUnicodeString(link), sim::FromUnicodeString(target));
 }
-NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING link) { return K().Objects().DeleteLink(sim::FromUnicodeString(link)); }
+NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING link) {
+    RequireIrql("IoDeleteSymbolicLink");
+    return K().Objects().DeleteLink(sim::FromUnicodeString(link));
+}
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target) {
+    RequireIrql("IoAttachDeviceToDeviceStack");
     return K().Objects().Attach(source, target);
 }
-VOID IoDetachDevice(PDEVICE_OBJECT target) { K().Objects().Detach(target); }
+VOID IoDetachDevice(PDEVICE_OBJECT target) {
+    RequireIrql("IoDetachDevice");
+    K().Objects().Detach(target);
+}
 PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT device) {
+    RequireIrql("IoGetAttachedDevice");
     K().Objects().CheckDevice(device, "IoGetAttachedDevice");
     return sim::ObjectManager::Top(device);
 }
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT device) {
+    RequireIrql("IoGetAttachedDeviceReference");
     K().Objects().CheckDevice(device, "IoGetAttachedDeviceReference");
     PDEVICE_OBJECT top = sim::ObjectManager::Top(device);
     K().Objects().Reference(top, "IoGetAttachedDeviceReference");
@@ -177,6 +333,7 @@ PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT device) {
 }
 NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING name, ACCESS_MASK access, PFILE_OBJECT* file,
                                   PDEVICE_OBJECT* device) {
+    RequireIrql("IoGetDeviceObjectPointer");
     PFILE_OBJECT opened = nullptr;
     NTSTATUS status = K().Io().Open(sim::FromUnicodeString(name), access, sim::Caller::Kernel, &opened);
     if (!NT_SUCCESS(status)) return status;
@@ -189,107 +346,124 @@ NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING name, ACCESS_MASK access, PFIL
     return STATUS_SUCCESS;
 }
 LONG_PTR ObfReferenceObject(PVOID object) {
+    RequireIrql("ObfReferenceObject");
     K().Objects().Reference(object, "ObfReferenceObject");
     return K().Objects().References(object);
 }
-LONG_PTR ObfDereferenceObject(PVOID object) { return K().Objects().Dereference(object, "ObfDereferenceObject"); }
+LONG_PTR ObfDereferenceObject(PVOID object) {
+    RequireIrql("ObfDereferenceObject");
+    return K().Objects().Dereference(object, "ObfDereferenceObject");
+}
 
 // ---------------------------------------------------------------- IRPs and MDLs
 PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN chargeQuota) {
     (void)chargeQuota;
+    RequireIrql("IoAllocateIrp");
     return K().Io().AllocateIrp(stackSize);
 }
-VOID IoFreeIrp(PIRP irp) { K().Io().FreeIrp(irp); }
+VOID IoFreeIrp(PIRP irp) {
+    RequireIrql("IoFreeIrp");
+    K().Io().FreeIrp(irp);
+}
 PIRP IoBuildSynchronousFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buffer, ULONG length,
                                   PLARGE_INTEGER offset, PKEVENT event, PIO_STATUS_BLOCK status) {
+    RequireIrql("IoBuildSynchronousFsdRequest");
     return K().Io().BuildSynchronousFsdRequest(major, device, buffer, length, offset, event, status);
 }
 PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID input, ULONG inputLength, PVOID output,
                                    ULONG outputLength, BOOLEAN internal, PKEVENT event, PIO_STATUS_BLOCK status) {
+    RequireIrql("IoBuildDeviceIoControlRequest");
     return K().Io().BuildDeviceIoControlRequest(code, device, input, inputLength, output, outputLength, internal, event,
                                                 status);
 }
-NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) { return K().Io().CallDriver(device, irp); }
+NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
+    RequireIrql("IofCallDriver");
+    return K().Io().CallDriver(device, irp);
+}
 VOID IofCompleteRequest(PIRP irp, CCHAR boost) {
     (void)boost;
+    RequireIrql("IofCompleteRequest");
     K().Io().CompleteRequest(irp);
 }
 PMDL IoAllocateMdl(PVOID address, ULONG length, BOOLEAN secondary, BOOLEAN chargeQuota, PIRP irp) {
     (void)chargeQuota;
+    RequireIrql("IoAllocateMdl");
     return K().Io().AllocateMdl(address, length, secondary, irp);
 }
-VOID IoFreeMdl(PMDL mdl) { K().Io().FreeMdl(mdl); }
+VOID IoFreeMdl(PMDL mdl) {
+    RequireIrql("IoFreeMdl");
+    K().Io().FreeMdl(mdl);
+}
 VOID MmProbeAndLockPages(PMDL mdl, KPROCESSOR_MODE mode, LOCK_OPERATION operation) {
     (void)mode;
     (void)operation;
+    RequireIrql("MmProbeAndLockPages");
     K().Io().ProbeAndLockPages(mdl);
 }
-VOID MmUnlockPages(PMDL mdl) { K().Io().UnlockPages(mdl); }
+VOID MmUnlockPages(PMDL mdl) {
+    RequireIrql("MmUnlockPages");
+    K().Io().UnlockPages(mdl);
+}
 
 // ---------------------------------------------------------------- Plug and Play and power
 NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT device, DEVICE_REGISTRY_PROPERTY property, ULONG length, PVOID buffer,
                              PULONG resultLength) {
+    RequireIrql("IoGetDeviceProperty");
     K().Objects().CheckDevice(device, "IoGetDeviceProperty");
+    K().Pnp().RequirePdo(device, "IoGetDeviceProperty");
     if (!resultLength) sim::Violation("IoGetDeviceProperty without a result length");
     return K().Pnp().GetProperty(device, property, length, buffer, resultLength);
 }
 
 VOID PoStartNextPowerIrp(PIRP irp) {
+    RequireIrql("PoStartNextPowerIrp");
     if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_POWER)
         sim::Violation("PoStartNextPowerIrp with an IRP that is not a power IRP");
 }
 
-NTSTATUS PoCallDriver(PDEVICE_OBJECT device, PIRP irp) { return K().Io().CallDriver(device, irp); }
+NTSTATUS PoCallDriver(PDEVICE_OBJECT device, PIRP irp) {
+    RequireIrql("PoCallDriver");
+    return K().Io().CallDriver(device, irp);
+}
 
 // ---------------------------------------------------------------- remove locks
-// As the kernel keeps them: a count biased at one, and an event the final
-// release sets once the lock is marked removed.
 VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK lock, ULONG tag, ULONG minutes, ULONG highWatermark, ULONG size) {
     (void)tag;
     (void)minutes;
     (void)highWatermark;
+    RequireIrql("IoInitializeRemoveLock");
     if (size != sizeof(IO_REMOVE_LOCK)) sim::Violation("IoInitializeRemoveLockEx with a lock of the wrong size");
-    lock->Common.Removed = FALSE;
-    lock->Common.IoCount = 1;
-    KeInitializeEvent(&lock->Common.RemoveEvent, SynchronizationEvent, FALSE);
+    K().RemoveLocks().Initialize(lock);
 }
 
 NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK lock, PVOID tag, PCSTR file, ULONG line, ULONG size) {
-    (void)tag;
     (void)file;
     (void)line;
     (void)size;
-    if (lock->Common.IoCount <= 0 && !lock->Common.Removed)
-        sim::Violation("IoAcquireRemoveLock on a remove lock that was never initialised");
-    ++lock->Common.IoCount;
-    if (!lock->Common.Removed) return STATUS_SUCCESS;
-    if (--lock->Common.IoCount == 0) KeSetEvent(&lock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
-    return STATUS_DELETE_PENDING;
+    RequireIrql("IoAcquireRemoveLock");
+    return K().RemoveLocks().Acquire(lock, tag);
 }
 
 VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK lock, PVOID tag, ULONG size) {
-    (void)tag;
     (void)size;
-    if (lock->Common.IoCount <= 1 && !lock->Common.Removed)
-        sim::Violation("IoReleaseRemoveLock without a matching IoAcquireRemoveLock");
-    if (lock->Common.IoCount <= 0) sim::Violation("IoReleaseRemoveLock after the lock's removal finished");
-    if (--lock->Common.IoCount == 0) KeSetEvent(&lock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
+    RequireIrql("IoReleaseRemoveLock");
+    K().RemoveLocks().Release(lock, tag);
 }
 
 VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK lock, PVOID tag, ULONG size) {
-    (void)tag;
     (void)size;
-    if (lock->Common.Removed) sim::Violation("IoReleaseRemoveLockAndWait called twice");
-    if (lock->Common.IoCount <= 1)
-        sim::Violation("IoReleaseRemoveLockAndWait without holding the lock (acquire it first)");
-    lock->Common.Removed = TRUE;
-    --lock->Common.IoCount;  // the caller's own acquire
-    if (--lock->Common.IoCount > 0)  // the initial bias
-        KeWaitForSingleObject(&lock->Common.RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+    RequireIrql("IoReleaseRemoveLockAndWait");
+    K().RemoveLocks().ReleaseAndWait(lock, tag);
 }
 
-VOID KeEnterCriticalRegion(void) { K().Threads().EnterCriticalRegion(); }
-VOID KeLeaveCriticalRegion(void) { K().Threads().LeaveCriticalRegion(); }
+VOID KeEnterCriticalRegion(void) {
+    RequireIrql("KeEnterCriticalRegion");
+    K().Threads().EnterCriticalRegion();
+}
+VOID KeLeaveCriticalRegion(void) {
+    RequireIrql("KeLeaveCriticalRegion");
+    K().Threads().LeaveCriticalRegion();
+}
 
 VOID SimCheckNextStackLocation(PIRP irp) {
     if (irp->CurrentLocation <= 1)
@@ -299,8 +473,31 @@ VOID SimCheckNextStackLocation(PIRP irp) {
 }
 
 VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT device, DEVICE_RELATION_TYPE type) {
+    RequireIrql("IoInvalidateDeviceRelations");
     K().Objects().CheckDevice(device, "IoInvalidateDeviceRelations");
+    K().Pnp().RequirePdo(device, "IoInvalidateDeviceRelations");
     K().Pnp().Invalidate(device, type);
+}
+
+// ---------------------------------------------------------------- version
+NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW info) {
+    RequireIrql("RtlGetVersion");
+    if (!info || info->dwOSVersionInfoSize < sizeof(OSVERSIONINFOW) - sizeof(info->szCSDVersion))
+        return STATUS_INVALID_PARAMETER;
+    const sim::WindowsVersion& version = K().Version();
+    info->dwMajorVersion = version.major;
+    info->dwMinorVersion = version.minor;
+    info->dwBuildNumber = version.build;
+    info->dwPlatformId = 2;  // VER_PLATFORM_WIN32_NT
+    if (info->dwOSVersionInfoSize >= sizeof(OSVERSIONINFOW)) info->szCSDVersion[0] = 0;
+    return STATUS_SUCCESS;
+}
+
+BOOLEAN RtlIsNtDdiVersionAvailable(ULONG version) {
+    RequireIrql("RtlIsNtDdiVersionAvailable");
+    // The low word names service packs and Windows 10 releases; the
+    // simulated machine runs the first of its version.
+    return (version >> 16) <= (K().Version().Ntddi() >> 16) ? TRUE : FALSE;
 }
 
 }  // extern "C"

@@ -5,17 +5,22 @@
 
 namespace sim {
 
-HANDLE HandleTable::OpenKey(const std::wstring& key) {
+HANDLE HandleTable::OpenKey(const std::wstring& key, ACCESS_MASK access) {
     uintptr_t value = next_;
     next_ += 4;
-    handles_[value] = Entry{true, key, {}, resident_};
+    handles_[value] = Entry{true, key, access, {}, resident_};
     return reinterpret_cast<HANDLE>(value);
+}
+
+ACCESS_MASK HandleTable::KeyAccess(HANDLE handle) const {
+    auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
+    return it == handles_.end() ? 0 : it->second.access;
 }
 
 HANDLE HandleTable::OpenThread(const std::string& name) {
     uintptr_t value = next_;
     next_ += 4;
-    handles_[value] = Entry{false, {}, name, resident_};
+    handles_[value] = Entry{false, {}, 0, name, resident_};
     return reinterpret_cast<HANDLE>(value);
 }
 

@@ -11,7 +11,9 @@ namespace sim {
 
 class HandleTable {
 public:
-    HANDLE OpenKey(const std::wstring& key);
+    HANDLE OpenKey(const std::wstring& key, ACCESS_MASK access);
+    // What a key handle was opened for.
+    ACCESS_MASK KeyAccess(HANDLE handle) const;
     HANDLE OpenThread(const std::string& name);
     const std::wstring* Key(HANDLE handle) const;
     NTSTATUS Close(HANDLE handle);
@@ -30,6 +32,7 @@ private:
     struct Entry {
         bool isKey;
         std::wstring key;
+        ACCESS_MASK access;
         std::string thread;
         bool resident;
     };

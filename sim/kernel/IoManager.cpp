@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 
+#include "sim/kernel/Irql.h"
 #include "sim/kernel/Kernel.h"
 #include "sim/kernel/Violation.h"
 
@@ -267,7 +268,9 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
     if (major > IRP_MJ_MAXIMUM_FUNCTION) Violation("IofCallDriver with major function 0x%02X", major);
 
     Notify(IrpEvent::Kind::Dispatch, irp, device, major, minor, 0, location);
+    KIRQL calledAt = Kernel::Current().Threads().Irql();
     NTSTATUS status = device->DriverObject->MajorFunction[major](device, irp);
+    RequireIrqlKept(calledAt, "the dispatch routine of " + Objects().Describe(device));
     Notify(IrpEvent::Kind::Return, irp, device, major, minor, status);
 
     // The IRP may be complete, even freed, by now; its record outlives it.
@@ -333,7 +336,9 @@ void IoManager::CompleteRequest(PIRP irp) {
             PDEVICE_OBJECT device = irp->CurrentLocation == irp->StackCount + 1
                                         ? nullptr
                                         : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+            KIRQL calledAt = Kernel::Current().Threads().Irql();
             NTSTATUS result = routine(device, irp, context);
+            RequireIrqlKept(calledAt, "a completion routine");
             auto it = records_.find(irp);
             bool freed = it == records_.end() || it->second.state == State::Freed;
             if (result == STATUS_MORE_PROCESSING_REQUIRED) {

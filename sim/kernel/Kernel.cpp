@@ -15,10 +15,11 @@ ULONG InitSafeBootMode = 0;
 
 namespace sim {
 
-Kernel::Kernel(KernelConfig config) : scheduler_(config.seed) {
+Kernel::Kernel(KernelConfig config) : scheduler_(config.seed), version_(config.version) {
     if (current) Violation("a second simulated kernel while one is running");
+    if (config.safeMode > 3) Violation("InitSafeBootMode %u: Windows knows 0 to 3", config.safeMode);
     current = this;
-    InitSafeBootMode = config.safeMode ? 1 : 0;
+    InitSafeBootMode = config.safeMode;
     scheduler_.AdoptCurrentThread("test");
 }
 
@@ -47,12 +48,14 @@ bool Kernel::Exists() { return current != nullptr; }
 void Kernel::SetResident(bool resident) {
     pool_.SetResident(resident);
     objects_.SetResident(resident);
+    pnp_.SetResident(resident);
     handles_.SetResident(resident);
 }
 
 void Kernel::RevokeResidency() {
     pool_.RevokeResidency();
     objects_.RevokeResidency();
+    pnp_.RevokeResidency();
     handles_.RevokeResidency();
 }
 
@@ -63,6 +66,7 @@ std::vector<std::string> Kernel::Shutdown() {
     shutDown_ = true;
     auto append = [this](const std::vector<std::string>& lines) { leaks_.insert(leaks_.end(), lines.begin(), lines.end()); };
     append(io_.Leaks());
+    append(pnp_.Leaks());
     append(objects_.Leaks());
     append(handles_.Leaks());
     // Device, file and IRP memory is reported above, as the object it holds.

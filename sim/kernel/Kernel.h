@@ -14,15 +14,28 @@
 #include "sim/kernel/Objects.h"
 #include "sim/kernel/Pool.h"
 #include "sim/kernel/Registry.h"
+#include "sim/kernel/RemoveLocks.h"
 #include "sim/kernel/Scheduler.h"
 #include "sim/kernel/Violation.h"
 #include "sim/pnp/PnpManager.h"
 
 namespace sim {
 
+// The Windows release the machine runs, as RtlGetVersion reports it.
+struct WindowsVersion {
+    ULONG major = 10;
+    ULONG minor = 0;
+    ULONG build = 19045;
+    // As an NTDDI_ constant compares: 0x0A000000 for 10.0.
+    ULONG Ntddi() const { return major << 24 | minor << 16; }
+    // Windows 8 (6.2) and later have non-executable non-paged pool.
+    bool HasNonExecutablePool() const { return major > 6 || (major == 6 && minor >= 2); }
+};
+
 struct KernelConfig {
-    uint64_t seed = 1;       // picks the interleaving of simulated threads
-    bool safeMode = false;   // what InitSafeBootMode reports
+    uint64_t seed = 1;      // picks the interleaving of simulated threads
+    ULONG safeMode = 0;     // what InitSafeBootMode reports: 0, or 1 minimal, 2 with networking, 3 directory repair
+    WindowsVersion version;
 };
 
 class Kernel {
@@ -46,6 +59,8 @@ public:
     HandleTable& Handles() { return handles_; }
     PnpManager& Pnp() { return pnp_; }
     DebugLog& Debug() { return debug_; }
+    sim::RemoveLocks& RemoveLocks() { return removeLocks_; }
+    const WindowsVersion& Version() const { return version_; }
 
     // While set, what a driver allocates, references or opens belongs to the
     // loaded driver for good (DriverEntry: the driver has no unload routine).
@@ -73,7 +88,9 @@ private:
     ObjectManager objects_;
     IoManager io_;
     PnpManager pnp_;
+    sim::RemoveLocks removeLocks_;
     Scheduler scheduler_;
+    WindowsVersion version_;
     std::vector<std::function<void()>> shutdownSteps_;
     bool failThreadCreation_ = false;
     bool shutDown_ = false;

@@ -54,6 +54,11 @@ void* Pool::Allocate(POOL_TYPE type, size_t size, ULONG tag, bool mayFail) {
     return block;
 }
 
+bool Pool::IsPaged(const void* block) const {
+    auto it = blocks_.find(const_cast<void*>(block));
+    return it == blocks_.end() || it->second.type == PagedPool;
+}
+
 size_t Pool::SizeOf(const void* block) const {
     auto it = blocks_.find(const_cast<void*>(block));
     return it == blocks_.end() ? 0 : it->second.size;

@@ -45,6 +45,8 @@ public:
     static void ReleaseKept(void* block, size_t size);
     bool IsLive(const void* block) const { return blocks_.count(const_cast<void*>(block)) != 0; }
     size_t SizeOf(const void* block) const;
+    // Paged pool, or a block that is no pool at all (whose free then stops the machine).
+    bool IsPaged(const void* block) const;
 
     void InitializeLookaside(PAGED_LOOKASIDE_LIST* list, PALLOCATE_FUNCTION allocate, PFREE_FUNCTION free,
                              size_t size, ULONG tag);

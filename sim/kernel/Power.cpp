@@ -1,18 +1,42 @@
 // The power manager: power IRPs requested by drivers, and the device power
 // states drivers report.
+#include "sim/kernel/Irql.h"
 #include "sim/kernel/Kernel.h"
 #include "sim/kernel/Violation.h"
 
 using sim::Kernel;
+
+namespace {
+
+bool Pageable(PDEVICE_OBJECT device) { return (device->Flags & DO_POWER_PAGABLE) != 0; }
+
+// A stack whose top is not pageable gets its power IRPs at DISPATCH_LEVEL, so
+// a pageable driver below a non-pageable one would run paged code there.
+void RequirePagingOrder(PDEVICE_OBJECT device) {
+    PDEVICE_OBJECT bottom = device;
+    while (bottom->Sim->attachedTo) bottom = bottom->Sim->attachedTo;
+    for (PDEVICE_OBJECT lower = bottom; lower->AttachedDevice; lower = lower->AttachedDevice) {
+        PDEVICE_OBJECT upper = lower->AttachedDevice;
+        if (Pageable(lower) && !Pageable(upper))
+            sim::Violation("a power IRP was sent to a stack where %s has DO_POWER_PAGABLE below %s, which does not: "
+                           "the non-pageable driver would call the pageable one at DISPATCH_LEVEL",
+                           Kernel::Current().Objects().Describe(lower).c_str(),
+                           Kernel::Current().Objects().Describe(upper).c_str());
+    }
+}
+
+}  // namespace
 
 extern "C" {
 
 NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PREQUEST_POWER_COMPLETE complete,
                            PVOID context, PIRP* irpOut) {
     Kernel& kernel = Kernel::Current();
+    sim::RequireIrql("PoRequestPowerIrp");
     kernel.Objects().CheckDevice(device, "PoRequestPowerIrp");
     if (minor != IRP_MN_QUERY_POWER && minor != IRP_MN_SET_POWER && minor != IRP_MN_WAIT_WAKE)
         return STATUS_INVALID_PARAMETER_2;
+    RequirePagingOrder(device);
     // Sent to the top of the stack that holds the device, as the power manager does.
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
     sim::IoManager& io = kernel.Io();
@@ -20,7 +44,11 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state
         IO_STATUS_BLOCK status = done->IoStatus;
         io.ReleaseKernelIrp(done);
         ObfDereferenceObject(top);
-        if (complete) complete(device, minor, state, context, &status);
+        if (!complete) return;
+        // At the IRQL of whoever completed the IRP.
+        KIRQL calledAt = KeGetCurrentIrql();
+        complete(device, minor, state, context, &status);
+        sim::RequireIrqlKept(calledAt, "a PoRequestPowerIrp completion function");
     });
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
@@ -29,11 +57,23 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state
     next->Parameters.Power.Type = DevicePowerState;
     next->Parameters.Power.State = state;
     if (irpOut) *irpOut = irp;
-    IoCallDriver(top, irp);
+    if (!Pageable(top)) {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        IoCallDriver(top, irp);
+        KeLowerIrql(old);
+    } else if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
+        // A pageable stack is called at PASSIVE_LEVEL, from a worker thread
+        // when the request came from higher.
+        kernel.Threads().Spawn("power manager", [top, irp] { IoCallDriver(top, irp); });
+    } else {
+        IoCallDriver(top, irp);
+    }
     return STATUS_PENDING;
 }
 
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type, POWER_STATE state) {
+    sim::RequireIrql("PoSetPowerState");
     Kernel::Current().Objects().CheckDevice(device, "PoSetPowerState");
     POWER_STATE previous;
     previous.DeviceState = device->Sim->powerState;

@@ -94,8 +94,21 @@ std::wstring RegistryHive::KeyOf(HANDLE handle, const char* service) const {
     return *key;
 }
 
+namespace {
+constexpr ACCESS_MASK kKeyQueryValue = 0x0001;
+constexpr ACCESS_MASK kKeySetValue = 0x0002;
+constexpr ACCESS_MASK kMaximumAllowed = 0x02000000;
+
+// The key rights a desired access grants, generic rights mapped as for keys.
+ACCESS_MASK KeyRights(ACCESS_MASK access) {
+    if (access & (GENERIC_ALL | kMaximumAllowed)) return KEY_ALL_ACCESS;
+    if (access & GENERIC_READ) access |= KEY_READ;
+    if (access & GENERIC_WRITE) access |= KEY_WRITE;
+    return access;
+}
+}  // namespace
+
 NTSTATUS RegistryHive::OpenKey(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes) {
-    (void)access;
     if (!handle || !attributes || !attributes->ObjectName) Violation("ZwOpenKey without a handle or a key name");
     if (attributes->RootDirectory) return STATUS_NOT_IMPLEMENTED;
     if (!(attributes->Attributes & OBJ_KERNEL_HANDLE))
@@ -104,7 +117,7 @@ NTSTATUS RegistryHive::OpenKey(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRI
     accesses_.push_back("open " + ToNarrow(path));
     const Key* key = FindKey(path);
     if (!key) return STATUS_OBJECT_NAME_NOT_FOUND;
-    *handle = Kernel::Current().Handles().OpenKey(key->name);
+    *handle = Kernel::Current().Handles().OpenKey(key->name, KeyRights(access));
     return STATUS_SUCCESS;
 }
 
@@ -113,6 +126,7 @@ NTSTATUS RegistryHive::QueryValue(HANDLE handle, PUNICODE_STRING name, KEY_VALUE
     std::wstring key = KeyOf(handle, "ZwQueryValueKey");
     std::wstring valueName = FromUnicodeString(name);
     accesses_.push_back("query " + ToNarrow(key) + " " + ToNarrow(valueName));
+    if (!(Kernel::Current().Handles().KeyAccess(handle) & kKeyQueryValue)) return STATUS_ACCESS_DENIED;
     if (kind != KeyValuePartialInformation) return STATUS_INVALID_PARAMETER;
     if (!resultLength) Violation("ZwQueryValueKey without a result length");
     auto value = GetValue(key, valueName);
@@ -134,6 +148,7 @@ NTSTATUS RegistryHive::SetValueKey(HANDLE handle, PUNICODE_STRING name, ULONG ty
     std::wstring key = KeyOf(handle, "ZwSetValueKey");
     std::wstring valueName = FromUnicodeString(name);
     accesses_.push_back("set " + ToNarrow(key) + " " + ToNarrow(valueName));
+    if (!(Kernel::Current().Handles().KeyAccess(handle) & kKeySetValue)) return STATUS_ACCESS_DENIED;
     SetValue(key, valueName, type, data, size);
     return STATUS_SUCCESS;
 }

@@ -4,6 +4,7 @@
 #include <climits>
 #include <thread>
 
+#include "sim/kernel/Irql.h"
 #include "sim/kernel/Violation.h"
 
 namespace sim {
@@ -24,6 +25,9 @@ struct Scheduler::Thread {
     bool waitingIdle = false;  // the test's own thread in RunUntilIdle
     bool terminate = false;    // shutdown: unwind out of the next block
     int criticalRegions = 0;   // KeEnterCriticalRegion not yet left
+    KIRQL irql = PASSIVE_LEVEL;
+    bool forWork = false;      // a worker loop waiting for its next item
+    bool watched = false;      // the machine's own: blocked at idle, it is hung
     std::string what;          // what the thread is blocked on, for hang reports
     std::thread thread;
 };
@@ -81,11 +85,10 @@ std::string Scheduler::CurrentThreadName() const {
     return thread ? thread->name : std::string("(outside the simulation)");
 }
 
-void Scheduler::StartThread(const std::string& name, std::function<void()> body) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    Thread* self = Self("PsCreateSystemThread");
+Scheduler::Thread* Scheduler::SpawnLocked(const std::string& name, std::function<void()> body, bool watched) {
     auto owned = std::make_unique<Thread>();
     Thread* thread = owned.get();
+    thread->watched = watched;
     thread->owner = this;
     thread->id = nextId_++;
     thread->name = name;
@@ -116,12 +119,27 @@ void Scheduler::StartThread(const std::string& name, std::function<void()> body)
         if (thread->criticalRegions != 0)
             Violation("thread '%s' ended inside %d critical region(s) (KeEnterCriticalRegion without KeLeaveCriticalRegion)",
                       thread->name.c_str(), thread->criticalRegions);
+        if (thread->irql != PASSIVE_LEVEL)
+            Violation("thread '%s' ended at %s; a system thread must end at PASSIVE_LEVEL", thread->name.c_str(),
+                      IrqlName(thread->irql));
         thread->state = Thread::State::Done;
         SwitchAway(ended, thread);
     });
+    return thread;
+}
+
+void Scheduler::StartThread(const std::string& name, std::function<void()> body, bool watched) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    Thread* self = Self("PsCreateSystemThread");
+    SpawnLocked(name, std::move(body), watched);
     // Starting a thread is a point where control may pass.
     self->state = Thread::State::Ready;
     SwitchAway(lock, self);
+}
+
+void Scheduler::Spawn(const std::string& name, std::function<void()> body) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    SpawnLocked(name, std::move(body), true);
 }
 
 void Scheduler::ExitCurrentThread() {
@@ -131,14 +149,24 @@ void Scheduler::ExitCurrentThread() {
 }
 
 void Scheduler::SwitchAway(std::unique_lock<std::mutex>& lock, Thread* self) {
+    // Nothing preempts a thread at DISPATCH_LEVEL, and it must not block.
+    if (self->irql >= DISPATCH_LEVEL && self->state != Thread::State::Done) {
+        if (self->state == Thread::State::Blocked)
+            Violation("thread '%s' blocked on %s at %s (a wait needs IRQL <= APC_LEVEL)", self->name.c_str(),
+                      self->what.c_str(), IrqlName(self->irql));
+        self->state = Thread::State::Running;
+        return;
+    }
     Thread* next = nullptr;
     for (;;) {
         next = PickReady();
         if (next) break;
         if (WakeIdleWaiter()) continue;
         if (AdvanceClock()) continue;
-        Violation("hang: every simulated thread is blocked and none waits for time\n%s",
-                  DescribeLocked().c_str());
+        const Thread* culprit = Culprit();
+        Violation("hang: every simulated thread is blocked and none waits for time: thread '%s' is blocked on %s, "
+                  "and nothing left in the machine can wake it\n%s",
+                  culprit->name.c_str(), culprit->what.c_str(), DescribeLocked().c_str());
     }
     running_ = next;
     next->state = Thread::State::Running;
@@ -166,8 +194,36 @@ bool Scheduler::WakeIdleWaiter() {
         if (thread->state == Thread::State::Ready) return false;
         if (thread->state == Thread::State::Blocked && thread->timed) return false;
     }
+    CheckForHungThreads();
     WakeThread(adopted_, STATUS_SUCCESS);
     return true;
+}
+
+// The thread whose wait names the hang best: the machine's own request that
+// cannot end, or else the test's wait.
+const Scheduler::Thread* Scheduler::Culprit() const {
+    for (auto& thread : threads_)
+        if (thread->watched && thread->state == Thread::State::Blocked && !thread->forWork) return thread.get();
+    if (adopted_) return adopted_;
+    return threads_.front().get();
+}
+
+void Scheduler::CheckForHungThreads() const {
+    // The machine is idle. One of its own threads (the Plug and Play manager,
+    // the power manager, a lower driver's worker) still blocked, not waiting for
+    // its next item of work or on a timer that time could fire, waits for ever:
+    // the request it carries never ends. A driver's own system thread may wait
+    // for the next thing the test does, so only the machine's are judged.
+    for (auto& thread : threads_) {
+        if (!thread->watched || thread.get() == adopted_ || thread->state != Thread::State::Blocked ||
+            thread->timed || thread->forWork)
+            continue;
+        bool onArmedTimer = std::find(timers_.begin(), timers_.end(), reinterpret_cast<KTIMER*>(thread->waitObject)) !=
+                            timers_.end();
+        if (onArmedTimer) continue;
+        Violation("hang: thread '%s' is blocked on %s, and nothing left in the machine can wake it\n%s",
+                  thread->name.c_str(), thread->what.c_str(), DescribeLocked().c_str());
+    }
 }
 
 bool Scheduler::AdvanceClock() {
@@ -187,6 +243,7 @@ bool Scheduler::AdvanceClock() {
         timers_.erase(std::find(timers_.begin(), timers_.end(), timer));
         timer->Inserted = FALSE;
         Signal(&timer->Header);
+        if (timer->Dpc) QueueDpcLocked(timer->Dpc);
     }
     for (auto& thread : threads_)
         if (thread->state == Thread::State::Blocked && thread->timed && thread->deadline <= now_)
@@ -200,6 +257,7 @@ void Scheduler::WakeThread(Thread* thread, NTSTATUS status) {
     thread->waitObject = nullptr;
     thread->timed = false;
     thread->waitingIdle = false;
+    thread->forWork = false;
 }
 
 void Scheduler::Signal(DISPATCHER_HEADER* object) {
@@ -234,7 +292,8 @@ int64_t Scheduler::DueTime(const LARGE_INTEGER& time) const {
     return time.QuadPart < 0 ? now_ - time.QuadPart : time.QuadPart;
 }
 
-NTSTATUS Scheduler::Wait(DISPATCHER_HEADER* object, const LARGE_INTEGER* timeout, const char* what) {
+NTSTATUS Scheduler::Wait(DISPATCHER_HEADER* object, const LARGE_INTEGER* timeout, const std::string& what,
+                         bool forWork) {
     std::unique_lock<std::mutex> lock(mutex_);
     Thread* self = Self("KeWaitForSingleObject");
     if (TryConsume(object)) {
@@ -254,6 +313,7 @@ NTSTATUS Scheduler::Wait(DISPATCHER_HEADER* object, const LARGE_INTEGER* timeout
     }
     self->waitObject = object;
     self->what = what;
+    self->forWork = forWork;
     self->state = Thread::State::Blocked;
     SwitchAway(lock, self);
     return self->waitStatus;
@@ -300,6 +360,63 @@ void Scheduler::ResetEvent(KEVENT* event) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!IsEventType(event->Header.Type)) Violation("KeClearEvent on an object that is not an initialised event");
     event->Header.SignalState = 0;
+}
+
+int Scheduler::CriticalRegions() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return Self("KeEnterCriticalRegion")->criticalRegions;
+}
+
+KIRQL Scheduler::Irql() const { return Self("KeGetCurrentIrql")->irql; }
+
+void Scheduler::SetIrql(KIRQL irql) { Self("KeRaiseIrql")->irql = irql; }
+
+BOOLEAN Scheduler::QueueDpc(KDPC* dpc) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (dpc->Inserted) return FALSE;
+    QueueDpcLocked(dpc);
+    return TRUE;
+}
+
+BOOLEAN Scheduler::RemoveDpc(KDPC* dpc) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!dpc->Inserted) return FALSE;
+    dpcs_.erase(std::find(dpcs_.begin(), dpcs_.end(), dpc));
+    dpc->Inserted = FALSE;
+    return TRUE;
+}
+
+void Scheduler::QueueDpcLocked(KDPC* dpc) {
+    dpc->Inserted = TRUE;
+    dpcs_.push_back(dpc);
+    if (!dpcThread_) {
+        dpcsQueued_.Header.Type = SimEventSynchronizationObject;
+        dpcsQueued_.Header.SignalState = 0;
+        dpcThread_ = SpawnLocked("DPC", [this] { RunDpcs(); }, true);
+    }
+    Signal(&dpcsQueued_.Header);
+}
+
+void Scheduler::RunDpcs() {
+    for (;;) {
+        Wait(&dpcsQueued_.Header, nullptr, "DPCs to run", true);
+        for (;;) {
+            KDPC* dpc = nullptr;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (dpcs_.empty()) break;
+                dpc = dpcs_.front();
+                dpcs_.erase(dpcs_.begin());
+                dpc->Inserted = FALSE;
+                dpcThread_->irql = DISPATCH_LEVEL;
+            }
+            dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (dpcThread_->irql != DISPATCH_LEVEL)
+                Violation("a DPC routine returned at %s; it was called at DISPATCH_LEVEL", IrqlName(dpcThread_->irql));
+            dpcThread_->irql = PASSIVE_LEVEL;
+        }
+    }
 }
 
 BOOLEAN Scheduler::SetTimer(KTIMER* timer, LARGE_INTEGER dueTime) {
@@ -390,6 +507,7 @@ std::string Scheduler::DescribeLocked() const {
                              static_cast<long long>(now_ % kMillisecond));
     for (auto& thread : threads_) {
         out += Format("  #%d %s: %s", thread->id, thread->name.c_str(), StateName(static_cast<int>(thread->state)));
+        if (thread->irql != PASSIVE_LEVEL) out += Format(" at %s", IrqlName(thread->irql));
         if (thread->state == Thread::State::Blocked) {
             out += " on " + thread->what;
             if (thread->timed)

@@ -9,6 +9,10 @@
 // for time (a delay, a wait with a time-out, or the test's Advance). It then
 // jumps to the earliest moment due, firing timers on the way. A thread that
 // waits on a timer without a time-out does not move time by itself.
+//
+// Each thread has a current IRQL. A thread at DISPATCH_LEVEL never gives up
+// the processor: it may not block, and control passes nowhere until it lowers.
+// Deferred procedure calls run in their own thread at DISPATCH_LEVEL.
 #pragma once
 
 #include <condition_variable>
@@ -41,20 +45,38 @@ public:
     std::string CurrentThreadName() const;
 
     // Kernel services.
-    void StartThread(const std::string& name, std::function<void()> body);
+    // `watched`: a thread of the machine itself, whose request must end; one
+    // left blocked when the machine is idle is reported as a hang.
+    void StartThread(const std::string& name, std::function<void()> body, bool watched = false);
+    // A watched thread of the simulated machine itself (hardware, the kernel's
+    // own workers): ready to run, but the caller keeps the processor.
+    void Spawn(const std::string& name, std::function<void()> body);
     [[noreturn]] void ExitCurrentThread();
-    NTSTATUS Wait(DISPATCHER_HEADER* object, const LARGE_INTEGER* timeout, const char* what);
+    // `forWork`: the wait of a worker loop for its next item (the Plug and Play
+    // manager's, the DPC thread's). Such a thread blocked at idle is not hung.
+    NTSTATUS Wait(DISPATCHER_HEADER* object, const LARGE_INTEGER* timeout, const std::string& what,
+                  bool forWork = false);
     void Delay(const LARGE_INTEGER& interval);
     void Yield();
     // KeEnterCriticalRegion and KeLeaveCriticalRegion must pair up on each thread.
     void EnterCriticalRegion();
     void LeaveCriticalRegion();
+    int CriticalRegions() const;  // entered and not yet left on the calling thread
     LONG SetEvent(KEVENT* event);
     void ResetEvent(KEVENT* event);
     BOOLEAN SetTimer(KTIMER* timer, LARGE_INTEGER dueTime);
     BOOLEAN CancelTimer(KTIMER* timer);
     bool IsTimerArmedWithin(const void* begin, size_t size) const;
     int64_t Now() const { return now_; }
+
+    // The calling thread's IRQL, and changing it (KeRaiseIrql, KeLowerIrql,
+    // spin locks). Changes are checked by their callers.
+    KIRQL Irql() const;
+    void SetIrql(KIRQL irql);
+
+    // KeInsertQueueDpc: FALSE when the DPC is already queued.
+    BOOLEAN QueueDpc(KDPC* dpc);
+    BOOLEAN RemoveDpc(KDPC* dpc);
 
     // For tests and voxen-sim, from the adopted thread.
     // Lets the other threads run until all are blocked with nothing waiting for
@@ -71,6 +93,11 @@ private:
     struct Terminated {};
 
     Thread* Current() const;
+    Thread* SpawnLocked(const std::string& name, std::function<void()> body, bool watched);
+    void QueueDpcLocked(KDPC* dpc);
+    void RunDpcs();
+    void CheckForHungThreads() const;
+    const Thread* Culprit() const;
     Thread* Self(const char* service) const;
     void SwitchAway(std::unique_lock<std::mutex>& lock, Thread* self);
     Thread* PickReady();
@@ -85,6 +112,9 @@ private:
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<Thread>> threads_;
     std::vector<KTIMER*> timers_;  // armed timers
+    std::vector<KDPC*> dpcs_;      // queued, in order
+    KEVENT dpcsQueued_{};
+    Thread* dpcThread_ = nullptr;
     Thread* running_ = nullptr;
     Thread* adopted_ = nullptr;
     int64_t now_ = 0;

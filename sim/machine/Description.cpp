@@ -113,10 +113,11 @@ public:
     explicit Reader(MachineSpec* spec) : spec_(spec) {}
 
     void Machine(const Json& root) {
-        OnlyKeys(root, "", {"name", "seed", "safeMode", "registry", "bridges", "serial", "hidBoards"});
+        OnlyKeys(root, "", {"name", "seed", "safeMode", "windowsVersion", "registry", "bridges", "serial", "hidBoards"});
         if (const Json* v = Find(root, "name")) spec_->name = Text(*v, "name");
         if (const Json* v = Find(root, "seed")) spec_->seed = Number(*v, "seed", UINT64_MAX);
-        if (const Json* v = Find(root, "safeMode")) spec_->safeMode = Flag(*v, "safeMode");
+        if (const Json* v = Find(root, "safeMode")) spec_->safeMode = SafeMode(*v, "safeMode");
+        if (const Json* v = Find(root, "windowsVersion")) spec_->windowsVersion = Version(*v, "windowsVersion");
         if (const Json* v = Find(root, "registry")) Registry(*v, "registry");
         if (const Json* v = Find(root, "bridges")) Bridges(*v, "bridges", 0);
         if (const Json* v = Find(root, "serial")) Serial(*v, "serial");
@@ -125,6 +126,37 @@ public:
     }
 
 private:
+    // true (minimal), false, or the number InitSafeBootMode holds: 0 to 3.
+    static ULONG SafeMode(const Json& value, const std::string& where) {
+        if (value.is_boolean()) return value.get<bool>() ? 1 : 0;
+        if (!value.is_number_unsigned() && !value.is_string())
+            Fail(where, "expected true, false, or 0 to 3 (1 minimal, 2 with networking, 3 directory repair)");
+        return static_cast<ULONG>(Number(value, where, 3));
+    }
+
+    static WindowsVersion Version(const Json& value, const std::string& where) {
+        static const struct {
+            const char* text;
+            ULONG major, minor, build;
+        } known[] = {{"6.1", 6, 1, 7601}, {"6.2", 6, 2, 9200}, {"6.3", 6, 3, 9600}, {"10.0", 10, 0, 19045}};
+        std::string text = Text(value, where);
+        for (const auto& version : known)
+            if (text == version.text) return WindowsVersion{version.major, version.minor, version.build};
+        Fail(where, "'" + text + "' is not a Windows version this driver supports: \"6.1\" (7), \"6.2\" (8), "
+                    "\"6.3\" (8.1) or \"10.0\" (10 and 11)");
+    }
+
+    // Which of the function's drivers complete its IRPs from a DPC: "bus", "function".
+    static void CompletesFromDpc(const Json& value, const std::string& where, PciFunctionSpec* spec) {
+        if (!value.is_array()) Fail(where, "expected a list of \"bus\" and \"function\"");
+        for (size_t i = 0; i < value.size(); ++i) {
+            std::string driver = Text(value[i], At(where, i));
+            if (driver == "bus") spec->busDriverCompletesFromDpc = true;
+            else if (driver == "function") spec->functionDriverCompletesFromDpc = true;
+            else Fail(At(where, i), "expected \"bus\" or \"function\"");
+        }
+    }
+
     void Registry(const Json& values, const std::string& where) {
         if (!values.is_object()) Fail(where, "expected an object of values by name");
         for (auto& [name, value] : values.items()) {
@@ -154,7 +186,8 @@ private:
 
     void Bridge(const Json& object, const std::string& where, int parentBus) {
         OnlyKeys(object, where, {"name", "location", "secondaryBus", "vendorId", "deviceId", "class", "subclass",
-                                 "pciExpress", "capabilities", "dsm", "bridges", "devices"});
+                                 "pciExpress", "capabilities", "dsm", "pageable", "completesFromDpc", "bridges",
+                                 "devices"});
         PciFunctionSpec spec = RootPort("00:00.0", 0);
         spec.location = Location(Need(object, "location", where), At(where, "location"));
         if (spec.location.bus != parentBus)
@@ -163,6 +196,8 @@ private:
         spec.secondaryBus = static_cast<uint8_t>(Number(Need(object, "secondaryBus", where), At(where, "secondaryBus"), 0xFF));
         if (spec.secondaryBus <= spec.location.bus) Fail(At(where, "secondaryBus"), "must be above the bridge's own bus");
         ReadIdentity(object, where, &spec);
+        if (const Json* v = Find(object, "pageable")) spec.pageable = Flag(*v, At(where, "pageable"));
+        if (const Json* v = Find(object, "completesFromDpc")) CompletesFromDpc(*v, At(where, "completesFromDpc"), &spec);
         if (const Json* v = Find(object, "dsm")) Dsm(*v, At(where, "dsm"), &spec.dsm);
         Add(spec, where);
         if (const Json* v = Find(object, "bridges")) Bridges(*v, At(where, "bridges"), spec.secondaryBus);
@@ -204,12 +239,16 @@ private:
                 std::string fat = At(At(at, "functions"), f);
                 const Json& object = functions[f];
                 OnlyKeys(object, fat, {"function", "name", "vendorId", "deviceId", "class", "subclass", "pciExpress",
-                                       "capabilities"});
+                                       "capabilities", "pageable", "completesFromDpc", "storage"});
                 PciFunctionSpec spec = Endpoint("00:00.0", "function", 0x03);
                 spec.location.bus = bus;
                 spec.location.device = number;
                 spec.location.function = static_cast<uint16_t>(Number(Need(object, "function", fat), At(fat, "function"), 7));
                 ReadIdentity(object, fat, &spec);
+                if (const Json* v = Find(object, "pageable")) spec.pageable = Flag(*v, At(fat, "pageable"));
+                if (const Json* v = Find(object, "completesFromDpc"))
+                    CompletesFromDpc(*v, At(fat, "completesFromDpc"), &spec);
+                if (const Json* v = Find(object, "storage")) spec.storage = Flag(*v, At(fat, "storage"));
                 spec.powerSwitch = powerSwitch;
                 spec.answersAfter = answersAfter;
                 Add(spec, fat);

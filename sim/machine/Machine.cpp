@@ -12,7 +12,7 @@ const char* const kBridgeFunctionDriver = "pci";
 const char* const kEndpointFunctionDriver = "function";
 }  // namespace
 
-Machine::Machine(MachineSpec spec) : spec_(std::move(spec)), kernel_(KernelConfig{spec_.seed, spec_.safeMode}) {
+Machine::Machine(MachineSpec spec) : spec_(std::move(spec)), kernel_(KernelConfig{spec_.seed, spec_.safeMode, spec_.windowsVersion}) {
     for (const PciFunctionSpec& function : spec_.functions) pci_.AddFunction(function);
     std::wstring key = ServiceKeyPath(kFilterService);
     kernel_.Registry().CreateKey(key);
@@ -28,7 +28,11 @@ Machine::Machine(MachineSpec spec) : spec_(std::move(spec)), kernel_(KernelConfi
     PDRIVER_OBJECT functions = CreateSimDriver(L"\\Driver\\function");
     pnp.RegisterDriver(kEndpointFunctionDriver, [this, functions](PDEVICE_OBJECT pdo) {
         PciFunction* function = pci_.FindByPdo(pdo);
-        new FunctionDevice(functions, pdo, FILE_DEVICE_UNKNOWN, {}, function ? function->Spec().power : PowerBehavior{});
+        if (!function) Violation("the function driver was given a PDO the PCI bus did not make");
+        const PciFunctionSpec& behaviour = function->Spec();
+        new FunctionDevice(functions, pdo, behaviour.storage ? FILE_DEVICE_DISK : FILE_DEVICE_UNKNOWN, {},
+                           behaviour.power, behaviour.functionDriverCompletesFromDpc, behaviour.pageable,
+                           behaviour.storage);
         return STATUS_SUCCESS;
     });
     pnp.SetAssignment([this](PDEVICE_OBJECT pdo, std::string* functionDriver, std::vector<std::string>* filters) {
@@ -113,9 +117,32 @@ void Machine::Unplug(const std::string& location) { SetPresent(Require(location)
 
 void Machine::Eject(const std::string& location) {
     PciFunction* function = Require(location);
+    lastVeto_.clear();
     kernel_.Pnp().Queue([this, function] {
-        function->present = false;
-        if (auto* node = kernel_.Pnp().FindByPdo(function->pdo)) kernel_.Pnp().Remove(node);
+        auto* node = kernel_.Pnp().FindByPdo(function->pdo);
+        if (!node) return;
+        PnpManager::Outcome outcome = kernel_.Pnp().Remove(node);
+        // A vetoed removal leaves the device where it was.
+        if (outcome.done)
+            function->present = false;
+        else
+            lastVeto_ = outcome.veto;
+    });
+}
+
+void Machine::Rebalance(const std::string& location) {
+    PciFunction* function = Require(location);
+    lastVeto_.clear();
+    kernel_.Pnp().Queue([this, function] {
+        if (auto* node = kernel_.Pnp().FindByPdo(function->pdo)) lastVeto_ = kernel_.Pnp().Rebalance(node).veto;
+    });
+}
+
+void Machine::Paging(const std::string& location, bool inPath) {
+    PciFunction* function = Require(location);
+    lastPaging_ = STATUS_NO_SUCH_DEVICE;
+    kernel_.Pnp().Queue([this, function, inPath] {
+        if (auto* node = kernel_.Pnp().FindByPdo(function->pdo)) lastPaging_ = kernel_.Pnp().Paging(node, inPath);
     });
 }
 
@@ -137,6 +164,7 @@ std::vector<std::string> Machine::Shutdown() {
     if (!shutDown_) {
         shutDown_ = true;
         kernel_.Pnp().RemoveAll();
+        kernel_.Threads().RunUntilIdle();  // notifications of the removals are delivered
     }
     return kernel_.Shutdown();
 }

@@ -42,11 +42,12 @@ struct HidBoardSpec {
 struct MachineSpec {
     MachineSpec() = default;
     MachineSpec(uint64_t seedValue, bool safe, std::vector<PciFunctionSpec> pci)
-        : seed(seedValue), safeMode(safe), functions(std::move(pci)) {}
+        : seed(seedValue), safeMode(safe ? 1 : 0), functions(std::move(pci)) {}
 
     uint64_t seed = 1;
-    bool safeMode = false;
+    ULONG safeMode = 0;  // InitSafeBootMode: 0 normal, 1 minimal, 2 with networking, 3 directory repair
     std::vector<PciFunctionSpec> functions;
+    WindowsVersion windowsVersion;
     std::string name;
     std::vector<RegistryValueSpec> registry;
     SerialSpec serial;
@@ -88,7 +89,16 @@ public:
     void Eject(const std::string& location);
     void Plug(const std::string& location);
     void Rescan(const std::string& bridgeLocation);
+    // Resources rebalanced: the function's stack is asked to stop and started again.
+    void Rebalance(const std::string& location);
+    // A paging file placed on the function's device (a storage device) or taken off it.
+    void Paging(const std::string& location, bool inPath);
     void Settle() { kernel_.Threads().RunUntilIdle(); }
+    // What the last Eject or Rebalance came to, once settled: empty when it
+    // went through, else why a driver or an open file vetoed it.
+    const std::string& LastVeto() const { return lastVeto_; }
+    // The status of the last paging notification, once settled.
+    NTSTATUS LastPagingStatus() const { return lastPaging_; }
 
     // The device objects of a function's stack, from its PDO up.
     std::vector<PDEVICE_OBJECT> Stack(PciFunction* function) const;
@@ -107,6 +117,8 @@ private:
     std::map<std::string, bool> boards_;
     LoadedDriver filter_;
     bool shutDown_ = false;
+    std::string lastVeto_;
+    NTSTATUS lastPaging_ = STATUS_SUCCESS;
 };
 
 // Builders for the specs machines are made of.

@@ -58,8 +58,9 @@ TEST_P(BootGuard, DecidesTheBootAndReadsTheFlags) {
     EXPECT_TRUE(kernel.Shutdown().empty()) << "the key was closed";
 }
 
-constexpr ULONG kOn = BootGuardEnabled;
-constexpr ULONG kArmed = BootGuardArmed;
+// Spelt out, not taken from the driver: a wrong constant there must fail here.
+constexpr ULONG kOn = 0x07AADE22;
+constexpr ULONG kArmed = 0x00080EA2;
 
 INSTANTIATE_TEST_SUITE_P(
     Table, BootGuard,
@@ -129,13 +130,13 @@ TEST(ArmBootGuard, WritesBothValuesThroughTheSavedPath) {
     // The loader's copy of the path is gone; the driver's own copy remains.
     ArmBootGuard();
     ArmBootGuard();
-    EXPECT_EQ(kernel.Registry().GetDword(kKey, L"EnableDC"), BootGuardEnabled);
-    EXPECT_EQ(kernel.Registry().GetDword(kKey, L"DCState"), BootGuardArmed);
+    EXPECT_EQ(kernel.Registry().GetDword(kKey, L"EnableDC"), kOn);
+    EXPECT_EQ(kernel.Registry().GetDword(kKey, L"DCState"), kArmed);
     EXPECT_TRUE(kernel.Shutdown().empty());
 }
 
 TEST(ArmBootGuard, AfterASafeModeLoadWritesNothing) {
-    sim::Kernel kernel(sim::KernelConfig{1, true});
+    sim::Kernel kernel(sim::KernelConfig{1, 1, {}});
     test::ResetDriverGlobals();
     ASSERT_EQ(sim::LoadDriver(DriverEntry, sim::kFilterService).status, STATUS_SUCCESS);
     ArmBootGuard();

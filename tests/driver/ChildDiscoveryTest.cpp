@@ -5,6 +5,7 @@
 #include "driver/Roles.h"
 #include "tests/support/CaseName.h"
 #include "tests/support/DriverUnderTest.h"
+#include "tests/support/TestDriver.h"
 
 namespace {
 
@@ -192,6 +193,120 @@ TEST(DeviceControl, OnAFilterGoesDownTheStackAndCompletesWithItsAnswer) {
                                              &event, &block);
     EXPECT_EQ(IoCallDriver(child, irp), STATUS_INVALID_DEVICE_REQUEST) << "the PCI bus driver does not know it";
     EXPECT_EQ(block.Status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_TRUE(machine->Shutdown().empty());
+}
+
+// A nested bridge's filter sits on the bridge's PDO, under the PCI bus
+// driver's function device, which has put its relations list in the IRP by
+// the time the filter sees it. Refusing the query must not lose that list or
+// the references it holds.
+TEST(Relations, ARefusedQueryUnderANestedBridgeReleasesTheListFromAbove) {
+    auto machine = test::Boot(sim::MachineSpec{1, false, {sim::RootPort("00:1c.0", 1), sim::RootPort("01:00.0", 2),
+                                                          sim::Endpoint("02:00.0", "display", 0x03)}});
+    FilterDevice* nested = test::FilterOf(*machine, "01:00.0");
+    ASSERT_EQ(nested->GetChildCount(), 1u);
+    nested->GetChild(0)->DevicePowerState = PowerDeviceD3;
+    sim::PnpManager& pnp = machine->Os().Pnp();
+    ULONG_PTR information = 0xDEAD;
+    EXPECT_EQ(pnp.Send(pnp.FindByPdo(machine->Function("01:00.0")->pdo), IRP_MN_QUERY_DEVICE_RELATIONS, &information,
+                       [](PIO_STACK_LOCATION location) { location->Parameters.QueryDeviceRelations.Type = BusRelations; }),
+              STATUS_RETRY);
+    EXPECT_EQ(information, 0u);
+    nested->GetChild(0)->DevicePowerState = PowerDeviceD0;
+    std::vector<std::string> leaks = machine->Shutdown();
+    EXPECT_TRUE(leaks.empty()) << ::testing::PrintToString(leaks);
+}
+
+// An endpoint's function driver reports children of its own (a hub, codecs,
+// disks). They are no PCI devices: the endpoint's filter must not read their
+// configuration space or place filters on them.
+TEST(Relations, OnlyABridgeTurnsBusRelationsIntoChildren) {
+    auto machine = test::Boot(Laptop());
+    FilterDevice* audioFilter = test::FilterOf(*machine, "01:00.1");
+    size_t devices = test::DriverDeviceCount();
+    int configReads = 0;
+    {
+        test::TestDriver codecBus(L"\\Driver\\codecbus");
+        PDEVICE_OBJECT codec = codecBus.AddDevice([&](PDEVICE_OBJECT, PIRP irp) {
+            if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_READ_CONFIG) ++configReads;
+            NTSTATUS status = irp->IoStatus.Status;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return status;
+        });
+        // The audio function driver's answer, put in the IRP on its way down.
+        PDEVICE_OBJECT top = machine->Stack(machine->Function("01:00.1")).back();
+        test::TestDriver reporter(L"\\Driver\\reporter");
+        PDEVICE_OBJECT lower = top;
+        reporter.AddDevice(
+            [&](PDEVICE_OBJECT, PIRP irp) {
+                PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+                if (location->MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS &&
+                    location->Parameters.QueryDeviceRelations.Type == BusRelations) {
+                    auto* relations =
+                        static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), sim::MakeTag("Codc")));
+                    relations->Count = 1;
+                    relations->Objects[0] = codec;
+                    ObfReferenceObject(codec);
+                    irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
+                    irp->IoStatus.Status = STATUS_SUCCESS;
+                }
+                IoSkipCurrentIrpStackLocation(irp);
+                return IoCallDriver(lower, irp);
+            },
+            top);
+        sim::PnpManager& pnp = machine->Os().Pnp();
+        ULONG_PTR information = 0;
+        ASSERT_EQ(pnp.Send(pnp.FindByPdo(machine->Function("01:00.1")->pdo), IRP_MN_QUERY_DEVICE_RELATIONS, &information,
+                           [](PIO_STACK_LOCATION location) { location->Parameters.QueryDeviceRelations.Type = BusRelations; }),
+                  STATUS_SUCCESS);
+        auto* relations = reinterpret_cast<PDEVICE_RELATIONS>(information);
+        ASSERT_NE(relations, nullptr);
+        EXPECT_EQ(relations->Count, 1u) << "passed on as it came";
+        ObfDereferenceObject(relations->Objects[0]);
+        ExFreePool(relations);
+    }
+    EXPECT_EQ(configReads, 0);
+    EXPECT_EQ(audioFilter->GetChildCount(), 0u);
+    EXPECT_EQ(test::DriverDeviceCount(), devices);
+    EXPECT_TRUE(machine->Shutdown().empty());
+}
+
+struct DispatchLevelRequest {
+    NTSTATUS status = STATUS_PENDING;
+    KIRQL completedAt = PASSIVE_LEVEL;
+    int completions = 0;
+};
+
+NTSTATUS RecordAndFree(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    auto* request = static_cast<DispatchLevelRequest*>(context);
+    request->status = irp->IoStatus.Status;
+    request->completedAt = KeGetCurrentIrql();
+    ++request->completions;
+    IoFreeIrp(irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Internal device-control requests may be sent at DISPATCH_LEVEL, where the
+// filter cannot wait for the bus driver, which here completes from a DPC.
+TEST(DeviceControl, AtDispatchLevelGoesDownWithoutWaiting) {
+    sim::PciFunctionSpec display = sim::Endpoint("01:00.0", "display", 0x03);
+    display.busDriverCompletesFromDpc = true;
+    auto machine = test::Boot(sim::MachineSpec{1, false, {sim::RootPort("00:1c.0", 1), display}});
+    PDEVICE_OBJECT child = test::FilterOf(*machine, "01:00.0")->DeviceObject;
+    DispatchLevelRequest request;
+    PIRP irp = IoAllocateIrp(child->StackSize, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = 0x220003;
+    IoSetCompletionRoutine(irp, RecordAndFree, &request, TRUE, TRUE, TRUE);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_EQ(IoCallDriver(child, irp), STATUS_PENDING);
+    KeLowerIrql(old);
+    machine->Settle();
+    EXPECT_EQ(request.completions, 1);
+    EXPECT_EQ(request.status, STATUS_INVALID_DEVICE_REQUEST) << "the bus driver's answer";
+    EXPECT_EQ(request.completedAt, DISPATCH_LEVEL);
     EXPECT_TRUE(machine->Shutdown().empty());
 }
 

@@ -107,14 +107,34 @@ TEST_F(DriverEntryTest, AControlDeviceThatCannotBeCreatedFailsTheLoadAndSetsUpNo
     EXPECT_TRUE(leaks.empty()) << ::testing::PrintToString(leaks);
 }
 
-TEST(DriverEntrySafeMode, LoadsDisabledWithItsControlDevice) {
-    ResetDriverGlobals();
-    sim::Kernel kernel(sim::KernelConfig{1, true});
-    ASSERT_EQ(sim::LoadDriver(DriverEntry, L"VoxenPCI").status, STATUS_SUCCESS);
-    EXPECT_TRUE(DriverGlobals.Disabled);
-    EXPECT_NE(kernel.Objects().Resolve(L"\\Device\\VoxenPCI", nullptr), nullptr);
-    EXPECT_TRUE(kernel.Registry().Accesses().empty()) << "safe mode reads and writes nothing";
-    EXPECT_TRUE(kernel.Shutdown().empty());
+TEST(DriverEntrySafeMode, LoadsDisabledWithItsControlDeviceInEveryKindOfSafeMode) {
+    for (ULONG safeMode : {1u, 2u, 3u}) {  // minimal, with networking, directory services repair
+        ResetDriverGlobals();
+        sim::Kernel kernel(sim::KernelConfig{1, safeMode, {}});
+        ASSERT_EQ(sim::LoadDriver(DriverEntry, L"VoxenPCI").status, STATUS_SUCCESS);
+        EXPECT_TRUE(DriverGlobals.Disabled) << "safe mode " << safeMode;
+        EXPECT_NE(kernel.Objects().Resolve(L"\\Device\\VoxenPCI", nullptr), nullptr);
+        EXPECT_TRUE(kernel.Registry().Accesses().empty()) << "safe mode reads and writes nothing";
+        EXPECT_TRUE(kernel.Shutdown().empty());
+    }
+}
+
+// Windows 8 brought no-execute non-paged pool; Windows 7 knows only the executable kind.
+TEST(DriverEntryPool, ChoosesNoExecuteNonPagedPoolWhereWindowsHasIt) {
+    struct {
+        sim::WindowsVersion version;
+        POOL_TYPE chosen;
+    } cases[] = {{{6, 1, 7601}, NonPagedPool},
+                 {{6, 2, 9200}, NonPagedPoolNx},
+                 {{6, 3, 9600}, NonPagedPoolNx},
+                 {{10, 0, 22631}, NonPagedPoolNx}};
+    for (const auto& c : cases) {
+        ResetDriverGlobals();
+        sim::Kernel kernel(sim::KernelConfig{1, 0, c.version});
+        ASSERT_EQ(sim::LoadDriver(DriverEntry, L"VoxenPCI").status, STATUS_SUCCESS);
+        EXPECT_EQ(DriverGlobals.NonPagedPoolType, c.chosen) << c.version.major << "." << c.version.minor;
+        EXPECT_TRUE(kernel.Shutdown().empty());
+    }
 }
 
 }  // namespace

@@ -56,6 +56,7 @@ TEST(FilterDevice, OperationsSitInTheirSlots) {
 
 TEST(FilterDevice, StartsPoweredOnWithNothingRecorded) {
     sim::Kernel kernel;
+    test::PrepareDriverGlobals();
     FilterDevice* filter = NewFilterDevice();
     ASSERT_NE(filter, nullptr);
     EXPECT_TRUE(filter->PoweredOn);
@@ -80,6 +81,7 @@ TEST(FilterDevice, StartsPoweredOnWithNothingRecorded) {
 
 TEST(FilterDevice, RefusesBadArgumentsToCreateDeviceAndAttach) {
     sim::Kernel kernel;
+    test::PrepareDriverGlobals();
     PDRIVER_OBJECT ours = test::LoadDriver();
     test::TestDriver driver;
     PDEVICE_OBJECT pdo = driver.AddDevice(test::CompleteWith(STATUS_UNSUCCESSFUL));
@@ -103,6 +105,7 @@ TEST(FilterDevice, RefusesBadArgumentsToCreateDeviceAndAttach) {
 
 TEST(FilterDevice, AttachFailsWhenTheStackTakesNoMoreDevices) {
     sim::Kernel kernel;
+    test::PrepareDriverGlobals();
     PDRIVER_OBJECT ours = test::LoadDriver();
     test::TestDriver driver;
     PDEVICE_OBJECT pdo = driver.AddDevice(test::CompleteWith(STATUS_SUCCESS));
@@ -127,6 +130,7 @@ class AttachInherits : public ::testing::TestWithParam<FlagCase> {};
 TEST_P(AttachInherits, TheLowerDevicesIoStyleAndSecureOpen) {
     const FlagCase& c = GetParam();
     sim::Kernel kernel;
+    test::PrepareDriverGlobals();
     PDRIVER_OBJECT ours = test::LoadDriver();
     test::TestDriver driver;
     PDEVICE_OBJECT pdo = driver.AddDevice(test::CompleteWith(STATUS_UNSUCCESSFUL), nullptr, L"", c.lowerCharacteristics);
@@ -152,6 +156,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(FilterDevice, KeepsTheLowerDevicesAccessCheckForOpensPastItsName) {
     sim::Kernel kernel;
+    test::PrepareDriverGlobals();
     PDRIVER_OBJECT ours = test::LoadDriver();
     test::TestDriver driver;
     PDEVICE_OBJECT pdo = driver.AddDevice(test::CompleteWith(STATUS_SUCCESS), nullptr, L"\\Device\\Guarded",
@@ -168,6 +173,7 @@ TEST(FilterDevice, KeepsTheLowerDevicesAccessCheckForOpensPastItsName) {
 
 TEST(ChildList, KeepsChildrenInOrderAndFindsThemByIndex) {
     sim::Kernel kernel;
+    test::PrepareDriverGlobals();
     FilterDevice* bridge = NewFilterDevice();
     FilterDevice* children[3] = {NewFilterDevice(), NewFilterDevice(), NewFilterDevice()};
     for (FilterDevice* child : children) bridge->AddChild(child);
@@ -195,6 +201,7 @@ TEST(ChildListDeathTest, ACorruptLinkStopsTheMachine) {
     EXPECT_EXIT(
         {
             sim::Kernel kernel;
+            test::PrepareDriverGlobals();
             FilterDevice* bridge = NewFilterDevice();
             FilterDevice* child = NewFilterDevice();
             bridge->AddChild(child);

@@ -18,6 +18,7 @@ class FilterPassesDown : public ::testing::TestWithParam<MajorCase> {};
 
 TEST_P(FilterPassesDown, EveryOtherMajorFunctionUnchanged) {
     sim::Kernel kernel;
+    test::PrepareDriverGlobals();
     PDRIVER_OBJECT ours = test::LoadDriver();
     test::TestDriver driver;
     PIRP seenIrp = nullptr;
@@ -76,6 +77,7 @@ class ControlDeviceKernelIrp : public ::testing::TestWithParam<KernelIrpCase> {}
 // and nothing below it, so the IRP ends there as it came.
 TEST_P(ControlDeviceKernelIrp, CompletesWithTheStatusItCameWith) {
     sim::Kernel kernel;
+    test::PrepareDriverGlobals();
     test::LoadDriver();
     IO_STATUS_BLOCK result{};
     sim::IoManager& io = kernel.Io();

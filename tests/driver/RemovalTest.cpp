@@ -239,4 +239,136 @@ INSTANTIATE_TEST_SUITE_P(Table, AfterRemoval,
                                            LateIrpCase{"Read", IRP_MJ_READ, 0}),
                          test::CaseName());
 
+// The bus driver holds one IRP of a major function: inside its dispatch
+// routine for 10 ms (`synchronous`), or pended until the test lets it go.
+struct Parking {
+    bool synchronous = false;
+    static Parking* current;
+    PDEVICE_OBJECT pdo = nullptr;
+    UCHAR major = 0;
+    PDRIVER_OBJECT driver = nullptr;
+    PDRIVER_DISPATCH original = nullptr;
+    PIRP parked = nullptr;
+
+    static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+        Parking* self = current;
+        if (device == self->pdo && IoGetCurrentIrpStackLocation(irp)->MajorFunction == self->major && !self->parked) {
+            if (self->synchronous) {
+                self->parked = irp;
+                LARGE_INTEGER delay;
+                delay.QuadPart = -10 * sim::kMillisecond;
+                KeDelayExecutionThread(KernelMode, FALSE, &delay);
+                irp->IoStatus.Status = STATUS_SUCCESS;
+                IoCompleteRequest(irp, IO_NO_INCREMENT);
+                return STATUS_SUCCESS;
+            }
+            IoMarkIrpPending(irp);
+            self->parked = irp;
+            return STATUS_PENDING;
+        }
+        return self->original(device, irp);
+    }
+    void Install(PDEVICE_OBJECT device, UCHAR majorFunction) {
+        current = this;
+        pdo = device;
+        major = majorFunction;
+        driver = device->DriverObject;
+        original = driver->MajorFunction[major];
+        driver->MajorFunction[major] = Dispatch;
+    }
+    void Uninstall() { driver->MajorFunction[major] = original; }
+};
+Parking* Parking::current = nullptr;
+
+struct InFlightCase {
+    const char* name;
+    UCHAR major;
+    bool synchronous;  // the pass-through keeps nothing once its call returns
+};
+
+class InFlightDuringRemoval : public ::testing::TestWithParam<InFlightCase> {};
+
+// A request the filter passed down is still with the bus driver when the
+// device is pulled out: the filter's removal waits for it to come back, so it
+// never climbs back through a filter that has left the stack.
+TEST_P(InFlightDuringRemoval, HoldsTheRemovalBackUntilItReturns) {
+    auto machine = test::Boot(Laptop());
+    PDEVICE_OBJECT pdo = machine->Function("01:00.0")->pdo;
+    PDEVICE_OBJECT filterDevice = test::FilterOf(*machine, "01:00.0")->DeviceObject;
+    Parking parking;
+    parking.synchronous = GetParam().synchronous;
+    parking.Install(pdo, GetParam().major);
+
+    int64_t returned = -1, removed = -1;
+    NTSTATUS answer = STATUS_PENDING;
+    machine->Os().Threads().StartThread("service", [&] {
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK block{};
+        UCHAR buffer[8] = {};
+        PIRP irp = GetParam().major == IRP_MJ_READ
+                       ? IoBuildSynchronousFsdRequest(IRP_MJ_READ, filterDevice, buffer, sizeof buffer, nullptr, &event,
+                                                      &block)
+                       : IoBuildDeviceIoControlRequest(0x220004, filterDevice, nullptr, 0, buffer, sizeof buffer, FALSE,
+                                                       &event, &block);
+        ASSERT_NE(irp, nullptr);
+        if (IoCallDriver(filterDevice, irp) == STATUS_PENDING)
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        answer = block.Status;
+        returned = static_cast<int64_t>(KeQueryInterruptTime());
+    });
+    machine->Os().Threads().Advance(sim::kMillisecond);
+    ASSERT_NE(parking.parked, nullptr) << "the request reached the bus driver";
+    if (!parking.synchronous) machine->Os().Threads().StartThread("bus", [&] {
+        LARGE_INTEGER delay;
+        delay.QuadPart = -10 * sim::kMillisecond;
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+        parking.parked->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(parking.parked, IO_NO_INCREMENT);
+    });
+    machine->Os().Io().SetObserver([&](const IrpEvent& event) {
+        if (event.kind == IrpEvent::Kind::Dispatch && event.device == pdo && event.minor == IRP_MN_REMOVE_DEVICE &&
+            event.major == IRP_MJ_PNP)
+            removed = static_cast<int64_t>(KeQueryInterruptTime());
+    });
+
+    machine->Unplug("01:00.0");
+    machine->Settle();
+    machine->Os().Io().SetObserver(nullptr);
+    parking.Uninstall();
+
+    EXPECT_EQ(answer, STATUS_SUCCESS);
+    EXPECT_GE(returned, 0);
+    EXPECT_GE(removed, returned) << "the removal reached the bus driver only after the request came back";
+    EXPECT_TRUE(machine->Shutdown().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, InFlightDuringRemoval,
+                         ::testing::Values(InFlightCase{"PassThrough", IRP_MJ_READ, true},
+                                           InFlightCase{"DeviceControl", IRP_MJ_DEVICE_CONTROL, false},
+                                           InFlightCase{"DeviceControlHeldInDispatch", IRP_MJ_DEVICE_CONTROL, true}),
+                         test::CaseName());
+
+// A bridge whose removal comes while a child is still listed (its own removal
+// still to come): the child is orphaned, and its later removal must not reach
+// back into the bridge, which is gone by then.
+TEST(Removal, OfABridgeOrphansAChildStillListed) {
+    auto machine = test::Boot(Laptop());
+    FilterDevice* child = test::FilterOf(*machine, "01:00.0");
+    ASSERT_EQ(child->Parent, test::FilterOf(*machine, "00:1c.0"));
+    sim::PnpManager& pnp = machine->Os().Pnp();
+    ULONG_PTR information = 0;
+    pnp.Queue([&] {
+        pnp.Send(pnp.FindByPdo(machine->Function("00:1c.0")->pdo), IRP_MN_REMOVE_DEVICE, &information);
+    });
+    machine->Settle();
+    EXPECT_EQ(test::FilterOf(*machine, "00:1c.0"), nullptr);
+    EXPECT_EQ(DriverGlobals.BridgeCount, 0u);
+    EXPECT_EQ(child->Parent, nullptr) << "orphaned";
+    machine->Eject("01:00.0");
+    machine->Eject("01:00.1");
+    machine->Settle();
+    EXPECT_EQ(test::DriverDeviceCount(), 1u) << "only the control device is left";
+}
+
 }  // namespace

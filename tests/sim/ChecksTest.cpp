@@ -2,6 +2,9 @@
 // broken driver, and the leak report at shutdown.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
+#include "tests/support/CaseName.h"
 #include "tests/support/TestDriver.h"
 
 namespace {
@@ -156,11 +159,7 @@ NTSTATUS Overrule(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 void RemoveStackWithAFilterThatAnswers(bool passDown, NTSTATUS answer) {
     sim::Kernel kernel;
     TestDriver bus(L"\\Driver\\bus");
-    PDEVICE_OBJECT pdo = bus.AddDevice(CompleteWith(STATUS_SUCCESS));
-    sim::PnpManager::BusInfo info;
-    info.name = "test device";
-    info.property = [](DEVICE_REGISTRY_PROPERTY, ULONG, PVOID, PULONG) { return STATUS_INVALID_PARAMETER_2; };
-    kernel.Pnp().Announce(pdo, info);
+    PDEVICE_OBJECT pdo = test::AddTestPdo(bus, "test device");
     sim::PnpManager::DeviceNode* node = kernel.Pnp().AddDevice(pdo, nullptr);
     TestDriver filters(L"\\Driver\\filter");
     filters.AddDevice(
@@ -231,9 +230,111 @@ TEST(LeakReportDeathTest, StopsTheProgramWhenNobodyAskedForIt) {
     EXPECT_EXIT(
         {
             sim::Kernel kernel;
-            ExAllocatePoolWithTag(NonPagedPool, 8, sim::MakeTag("Lost"));
+            ExAllocatePoolWithTag(NonPagedPoolNx, 8, sim::MakeTag("Lost"));
         },
         kStopped, "tag 'Lost'");
 }
+
+// A device the PnP manager knows as a PDO, and a filter above it that it does not.
+TEST(KernelChecksDeathTest, DevicePropertyOfADeviceThatIsNoPdo) {
+    EXPECT_EXIT(
+        {
+            sim::Kernel kernel;
+            TestDriver bus(L"\\Driver\\bus");
+            PDEVICE_OBJECT pdo = test::AddTestPdo(bus, "test device");
+            kernel.Pnp().AddDevice(pdo, nullptr);
+            TestDriver filters(L"\\Driver\\filter");
+            PDEVICE_OBJECT filter = filters.AddDevice(CompleteWith(STATUS_SUCCESS), pdo);
+            ULONG length = 0;
+            IoGetDeviceProperty(pdo, DevicePropertyAddress, 0, nullptr, &length);  // a PDO: answered
+            std::fprintf(stderr, "the PDO's property was read\n");
+            IoGetDeviceProperty(filter, DevicePropertyAddress, 0, nullptr, &length);
+        },
+        kStopped,
+        "the PDO's property was read.*PNP_DETECTED_FATAL_ERROR \\(0xCA, invalid PDO\\): IoGetDeviceProperty with "
+        ".*\\\\Driver\\\\filter");
+}
+
+TEST(KernelChecksDeathTest, ReleasingARemoveLockWithATagNeverAcquired) {
+    EXPECT_EXIT(
+        {
+            sim::Kernel kernel;
+            IO_REMOVE_LOCK lock;
+            IoInitializeRemoveLock(&lock, sim::MakeTag("Test"), 0, 0);
+            int acquired = 0;
+            int other = 0;
+            ASSERT_EQ(IoAcquireRemoveLock(&lock, &acquired), STATUS_SUCCESS);
+            IoReleaseRemoveLock(&lock, &other);
+        },
+        kStopped, "IoReleaseRemoveLock with tag .*, which no IoAcquireRemoveLock of this lock holds");
+}
+
+// Pool types by the Windows release the machine runs.
+struct PoolTypeCase {
+    const char* name;
+    sim::WindowsVersion version;
+    POOL_TYPE type;
+    const char* stops;  // null: allowed
+};
+
+class PoolTypeByVersion : public ::testing::TestWithParam<PoolTypeCase> {};
+
+void AllocateOnce(const PoolTypeCase& c) {
+    sim::Kernel kernel(sim::KernelConfig{1, 0, c.version});
+    void* block = ExAllocatePoolWithTag(c.type, 16, sim::MakeTag("Test"));
+    ASSERT_NE(block, nullptr);
+    ExFreePoolWithTag(block, sim::MakeTag("Test"));
+    EXPECT_TRUE(kernel.Shutdown().empty());
+}
+
+TEST_P(PoolTypeByVersion, IsAllowedOrStopsTheMachine) {
+    if (GetParam().stops == nullptr) {
+        AllocateOnce(GetParam());
+    } else {
+        EXPECT_EXIT(AllocateOnce(GetParam()), kStopped, GetParam().stops);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, PoolTypeByVersion,
+    ::testing::Values(
+        PoolTypeCase{"ExecutableOnWindows10", {10, 0, 19045}, NonPagedPool, "executable non-paged pool \\(NonPagedPool\\) on Windows 10.0"},
+        PoolTypeCase{"ExecutableOnWindows8", {6, 2, 9200}, NonPagedPool, "executable non-paged pool"},
+        PoolTypeCase{"NoExecuteOnWindows7", {6, 1, 7601}, NonPagedPoolNx, "BAD_POOL_CALLER: .*NonPagedPoolNx"},
+        PoolTypeCase{"ExecutableOnWindows7", {6, 1, 7601}, NonPagedPool, nullptr},
+        PoolTypeCase{"NoExecuteOnWindows81", {6, 3, 9600}, NonPagedPoolNx, nullptr},
+        PoolTypeCase{"PagedEverywhere", {6, 1, 7601}, PagedPool, nullptr},
+        PoolTypeCase{"NoSuchType", {10, 0, 19045}, static_cast<POOL_TYPE>(77), "BAD_POOL_CALLER: ExAllocatePoolWithTag with pool type 77"}),
+    test::CaseName());
+
+struct VersionCase {
+    const char* name;
+    sim::WindowsVersion version;
+    ULONG ntddi;
+    bool available;
+};
+
+class VersionQueries : public ::testing::TestWithParam<VersionCase> {};
+
+TEST_P(VersionQueries, AnswerFromTheMachinesRelease) {
+    const VersionCase& c = GetParam();
+    sim::Kernel kernel(sim::KernelConfig{1, 0, c.version});
+    RTL_OSVERSIONINFOW info{};
+    info.dwOSVersionInfoSize = sizeof(info);
+    ASSERT_EQ(RtlGetVersion(&info), STATUS_SUCCESS);
+    EXPECT_EQ(info.dwMajorVersion, c.version.major);
+    EXPECT_EQ(info.dwMinorVersion, c.version.minor);
+    EXPECT_EQ(info.dwBuildNumber, c.version.build);
+    EXPECT_EQ(RtlIsNtDdiVersionAvailable(c.ntddi) != FALSE, c.available);
+    EXPECT_TRUE(kernel.Shutdown().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, VersionQueries,
+                         ::testing::Values(VersionCase{"SevenAsksForEight", {6, 1, 7601}, 0x06020000, false},
+                                           VersionCase{"SevenAsksForSeven", {6, 1, 7601}, 0x06010000, true},
+                                           VersionCase{"EightOneAsksForEight", {6, 3, 9600}, 0x06020000, true},
+                                           VersionCase{"TenAsksForTen", {10, 0, 19045}, 0x0A000000, true},
+                                           VersionCase{"EightAsksForTen", {6, 2, 9200}, 0x0A000000, false}),
+                         test::CaseName());
 
 }  // namespace

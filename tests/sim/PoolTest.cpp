@@ -11,7 +11,7 @@ const auto kStopped = ::testing::ExitedWithCode(sim::kViolationExitCode);
 
 TEST(Pool, CountsLiveBlocksAndBytesPerTag) {
     sim::Kernel kernel;
-    void* a = ExAllocatePoolWithTag(NonPagedPool, 100, MakeTag("Vxnd"));
+    void* a = ExAllocatePoolWithTag(NonPagedPoolNx, 100, MakeTag("Vxnd"));
     void* b = ExAllocatePoolWithTag(PagedPool, 28, MakeTag("Vxnd"));
     void* c = ExAllocatePoolWithTag(PagedPool, 16, MakeTag("DNXV"));
     sim::TagUsage usage = kernel.Memory().Usage(MakeTag("Vxnd"));
@@ -45,12 +45,12 @@ TEST(PoolFaults, FailsTheNthAllocationOnly) {
 TEST(PoolFaults, FailsEveryAllocationWithATagUntilCleared) {
     sim::Kernel kernel;
     kernel.Memory().FailTag(MakeTag("Vxnd"), true);
-    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, MakeTag("Vxnd")), nullptr);
-    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, MakeTag("Vxnd")), nullptr);
-    void* other = ExAllocatePoolWithTag(NonPagedPool, 8, MakeTag("DNXV"));
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 8, MakeTag("Vxnd")), nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 8, MakeTag("Vxnd")), nullptr);
+    void* other = ExAllocatePoolWithTag(NonPagedPoolNx, 8, MakeTag("DNXV"));
     EXPECT_NE(other, nullptr);
     kernel.Memory().FailTag(MakeTag("Vxnd"), false);
-    void* again = ExAllocatePoolWithTag(NonPagedPool, 8, MakeTag("Vxnd"));
+    void* again = ExAllocatePoolWithTag(NonPagedPoolNx, 8, MakeTag("Vxnd"));
     EXPECT_NE(again, nullptr);
     ExFreePool(other);
     ExFreePool(again);
@@ -82,7 +82,7 @@ TEST(PoolDeathTest, FreeingMemoryThatHoldsARegisteredLookasideList) {
         {
             sim::Kernel kernel;
             auto* list = static_cast<PPAGED_LOOKASIDE_LIST>(
-                ExAllocatePoolWithTag(NonPagedPool, sizeof(PAGED_LOOKASIDE_LIST), MakeTag("Vxnd")));
+                ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PAGED_LOOKASIDE_LIST), MakeTag("Vxnd")));
             ExInitializePagedLookasideList(list, nullptr, nullptr, 0, 24, MakeTag("DNXV"), 0);
             ExFreePoolWithTag(list, MakeTag("Vxnd"));
         },

@@ -10,13 +10,13 @@ namespace {
 
 const wchar_t* const kKey = L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Test";
 
-HANDLE Open(const wchar_t* path, NTSTATUS* status) {
+HANDLE Open(const wchar_t* path, NTSTATUS* status, ACCESS_MASK access = KEY_ALL_ACCESS) {
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, path);
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
     HANDLE key = nullptr;
-    *status = ZwOpenKey(&key, KEY_ALL_ACCESS, &attributes);
+    *status = ZwOpenKey(&key, access, &attributes);
     return key;
 }
 
@@ -32,6 +32,47 @@ TEST(Registry, OpensKeysCaseInsensitivelyAndFailsForMissingOnes) {
     EXPECT_EQ(status, STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_TRUE(kernel.Shutdown().empty());
 }
+
+// A handle can do only what it was opened for, as the object manager's access check grants.
+struct AccessCase {
+    const char* name;
+    ACCESS_MASK access;
+    NTSTATUS query;
+    NTSTATUS set;
+};
+
+class KeyHandleAccess : public ::testing::TestWithParam<AccessCase> {};
+
+TEST_P(KeyHandleAccess, AllowsOnlyWhatTheHandleWasOpenedFor) {
+    sim::Kernel kernel;
+    kernel.Registry().CreateKey(kKey);
+    NTSTATUS status;
+    HANDLE key = Open(kKey, &status, GetParam().access);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"Value");
+    ULONG data = 0x1234;
+    EXPECT_EQ(ZwSetValueKey(key, &name, 0, REG_DWORD, &data, sizeof(data)), GetParam().set);
+    UCHAR buffer[64];
+    ULONG length = 0;
+    NTSTATUS queried = ZwQueryValueKey(key, &name, KeyValuePartialInformation, buffer, sizeof(buffer), &length);
+    // Where setting was refused there is no value to find.
+    NTSTATUS expected = GetParam().query;
+    if (expected == STATUS_SUCCESS && GetParam().set != STATUS_SUCCESS) expected = STATUS_OBJECT_NAME_NOT_FOUND;
+    EXPECT_EQ(queried, expected);
+    ZwClose(key);
+    EXPECT_TRUE(kernel.Shutdown().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, KeyHandleAccess,
+                         ::testing::Values(AccessCase{"Read", KEY_READ, STATUS_SUCCESS, STATUS_ACCESS_DENIED},
+                                           AccessCase{"Write", KEY_WRITE, STATUS_ACCESS_DENIED, STATUS_SUCCESS},
+                                           AccessCase{"QueryValueOnly", 0x0001, STATUS_SUCCESS, STATUS_ACCESS_DENIED},
+                                           AccessCase{"SetValueOnly", 0x0002, STATUS_ACCESS_DENIED, STATUS_SUCCESS},
+                                           AccessCase{"GenericRead", GENERIC_READ, STATUS_SUCCESS, STATUS_ACCESS_DENIED},
+                                           AccessCase{"GenericWrite", GENERIC_WRITE, STATUS_ACCESS_DENIED, STATUS_SUCCESS},
+                                           AccessCase{"All", KEY_ALL_ACCESS, STATUS_SUCCESS, STATUS_SUCCESS}),
+                         test::CaseName());
 
 struct QueryCase {
     const char* name;

@@ -105,7 +105,7 @@ TEST(Events, NotificationEventReleasesEveryWaiterAndStaysSignalled) {
 
 // The order in which three threads, each yielding at a delay, interleave.
 std::string Interleaving(uint64_t seed) {
-    sim::Kernel kernel(sim::KernelConfig{seed, false});
+    sim::Kernel kernel(sim::KernelConfig{seed, 0, {}});
     std::string order;
     for (char name : {'a', 'b', 'c'})
         kernel.Threads().StartThread(std::string(1, name), [&order, name] {

@@ -3,17 +3,44 @@
 #include "driver/Bridges.h"
 #include "driver/Roles.h"
 
+#include <cstdlib>
+#include <string>
+
 namespace test {
 
 void ResetDriverGlobals() { DriverGlobals = DriverGlobalsAtLoad; }
+
+void PrepareDriverGlobals() {
+    ResetDriverGlobals();
+    DriverGlobals.NonPagedPoolType = ChooseNonPagedPoolType();
+}
 
 PDRIVER_OBJECT LoadDriver() {
     ResetDriverGlobals();
     return sim::LoadDriver(DriverEntry, sim::kFilterService).object;
 }
 
+namespace {
+
+// VOXEN_TEST_MACHINES=dpc: Windows 7, the bus driver and every display
+// function's driver completing from DPCs at DISPATCH_LEVEL, audio functions in
+// stacks that are not pageable. What the driver does must not change.
+void ApplyMachineFlavour(sim::MachineSpec* spec) {
+    const char* flavour = std::getenv("VOXEN_TEST_MACHINES");
+    if (flavour == nullptr || std::string(flavour) != "dpc") return;
+    spec->windowsVersion = sim::WindowsVersion{6, 1, 7601};
+    for (sim::PciFunctionSpec& function : spec->functions) {
+        function.busDriverCompletesFromDpc = true;
+        if (function.baseClass == 0x03) function.functionDriverCompletesFromDpc = true;
+        if (function.baseClass == 0x04 && function.subClass == 0x03) function.pageable = false;
+    }
+}
+
+}  // namespace
+
 std::unique_ptr<sim::Machine> Boot(sim::MachineSpec spec) {
     ResetDriverGlobals();
+    ApplyMachineFlavour(&spec);
     auto machine = std::make_unique<sim::Machine>(std::move(spec));
     machine->Boot(DriverEntry);
     return machine;

@@ -13,6 +13,9 @@ namespace test {
 // DriverGlobals lives as long as the test process: each simulated boot starts
 // from the state the kernel gives a freshly loaded image.
 void ResetDriverGlobals();
+// For tests that build the driver's pieces on a kernel without loading it: the
+// globals as a fresh image holds them, with the pool type DriverEntry chooses.
+void PrepareDriverGlobals();
 
 // Loads the driver on a kernel without devices; returns its driver object.
 PDRIVER_OBJECT LoadDriver();

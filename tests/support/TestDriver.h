@@ -31,6 +31,12 @@ private:
     std::vector<std::unique_ptr<Handler>> handlers_;
 };
 
+// A PDO of a test bus, named as PDOs are and announced to the Plug and Play
+// manager as `name`. It answers its IDs and its target-device relation as a
+// bus driver does and hands every other IRP to `rest`; a Plug and Play IRP
+// `rest` leaves alone keeps the status its sender set.
+PDEVICE_OBJECT AddTestPdo(TestDriver& bus, const std::string& name, Handler rest = {});
+
 // Handlers for the common cases.
 Handler CompleteWith(NTSTATUS status, ULONG_PTR information = 0);
 Handler PassDown(PDEVICE_OBJECT* lower);  // skips its location and calls *lower

@@ -93,6 +93,35 @@ TEST(MachineDescriptions, FieldsReachTheSimulatedMachine) {
     EXPECT_EQ(spec.serial.powers, "01:01");
 }
 
+TEST(MachineDescriptions, KernelAndDriverBehaviourReachTheSimulatedMachine) {
+    sim::MachineSpec spec;
+    std::string error;
+    std::string strict;
+    for (const std::string& example : JsonExamples())
+        if (example.find("\"strict laptop\"") != std::string::npos) strict = example;
+    ASSERT_TRUE(sim::ParseMachine(strict, &spec, &error)) << error;  // how its drivers behave
+    EXPECT_EQ(spec.windowsVersion.major, 6u);
+    EXPECT_EQ(spec.windowsVersion.minor, 1u);
+    EXPECT_FALSE(spec.windowsVersion.HasNonExecutablePool());
+    ASSERT_EQ(spec.functions.size(), 3u);
+    EXPECT_TRUE(spec.functions[0].busDriverCompletesFromDpc);
+    EXPECT_FALSE(spec.functions[0].functionDriverCompletesFromDpc);
+    EXPECT_TRUE(spec.functions[1].busDriverCompletesFromDpc && spec.functions[1].functionDriverCompletesFromDpc);
+    EXPECT_TRUE(spec.functions[1].pageable);
+    EXPECT_FALSE(spec.functions[2].pageable);
+    EXPECT_FALSE(spec.functions[2].busDriverCompletesFromDpc || spec.functions[2].functionDriverCompletesFromDpc);
+
+    struct {
+        const char* json;
+        ULONG safeMode;
+    } safeModes[] = {{R"({"safeMode": true})", 1}, {R"({"safeMode": false})", 0}, {R"({"safeMode": 2})", 2},
+                     {R"({"safeMode": "3"})", 3}, {R"({})", 0}};
+    for (const auto& c : safeModes) {
+        ASSERT_TRUE(sim::ParseMachine(c.json, &spec, &error)) << error;
+        EXPECT_EQ(spec.safeMode, c.safeMode) << c.json;
+    }
+}
+
 struct MistakeCase {
     const char* name;
     const char* json;
@@ -130,6 +159,11 @@ INSTANTIATE_TEST_SUITE_P(
         MistakeCase{"BadDuration",
                     R"({"bridges": [{"location": "00:1c.0", "secondaryBus": 1, "devices": [{"device": 0, "power": {"answersAfter": "soon"}, "functions": [{"function": 0}]}]}]})",
                     "expected a duration"},
+        MistakeCase{"SafeModeTooLarge", R"({"safeMode": 4})", "safeMode: 4 is larger than 3"},
+        MistakeCase{"UnknownWindows", R"({"windowsVersion": "5.1"})", "windowsVersion: '5.1' is not a Windows version"},
+        MistakeCase{"UnknownCompleter",
+                    R"({"bridges": [{"location": "00:1c.0", "secondaryBus": 1, "completesFromDpc": ["acpi"]}]})",
+                    "bridges[0].completesFromDpc[0]: expected \"bus\" or \"function\""},
         MistakeCase{"NoFunctions",
                     R"({"bridges": [{"location": "00:1c.0", "secondaryBus": 1, "devices": [{"device": 0, "functions": []}]}]})",
                     "one or more functions"}),
@@ -177,8 +211,33 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"UnknownBoard", "hid-arrive nothing\n", 2, "no HID board named 'nothing'"},
         CommandCase{"BoardTwice", "hid-arrive switch\n", 2, "board 'switch' is already plugged in"},
         CommandCase{"RegBadNumber", "reg set X dword 0x100000000\n", 2, "is not a 32-bit number"},
-        CommandCase{"ControlNotYet", "ctl bridges\n", 2, "ctl: the control protocol client is not built yet"}),
+        CommandCase{"ControlNotYet", "ctl bridges\n", 2, "ctl: the control protocol client is not built yet"},
+        CommandCase{"Rebalance", "rebalance 01:00.1\n", 0,
+                    "pnp      01:00.1 audio: stop\npnp      01:00.1 audio: started again with its new resources"},
+        CommandCase{"PagingNeedsStorage", "paging 01:00.0 on\n", 2, "01:00.0 is not a storage device"},
+        CommandCase{"PagingBadWord", "paging 01:00.0 maybe\n", 2, "paging takes BUS:DEV.FN on|off"}),
     test::CaseName());
+
+// A disk holding a paging file refuses to stop or go; a vetoed removal is
+// reported and the script goes on.
+TEST(ScriptCommands, APagingFileKeepsAStorageDeviceInPlace) {
+    const char* machine = R"({"bridges": [{"location": "00:1c.0", "secondaryBus": 1, "devices": [
+        {"device": 0, "functions": [{"function": 0, "name": "disk", "class": "0x01", "subclass": "0x08", "storage": true}]}]}]})";
+    RunResult result = RunScript(machine,
+                                 "paging 01:00.0 off\n");
+    EXPECT_EQ(result.code, 2) << result.out;
+    EXPECT_NE(result.out.find("01:00.0 holds no paging file"), std::string::npos) << result.out;
+    result = RunScript(machine, "paging 01:00.0 on\nrebalance 01:00.0\nremove 01:00.0\nshow\npaging 01:00.0 off\nremove 01:00.0\nshow\n");
+    ASSERT_EQ(result.code, 0) << result.out;
+    for (const char* line : {"paging   01:00.0 holds a paging file",
+                             "pnp      01:00.0 disk: stop cancelled",
+                             "rebalance 01:00.0 kept running: IRP_MN_QUERY_STOP_DEVICE failed with 0x80000011",
+                             "remove   01:00.0 was not removed: IRP_MN_QUERY_REMOVE_DEVICE of 01:00.0 disk failed with "
+                             "0x80000011",
+                             "01:00.0 disk [10de:1c8d]  power on, D0", "paging   01:00.0 gave up a paging file",
+                             "01:00.0 disk [10de:1c8d]  absent"})
+        EXPECT_NE(result.out.find(line), std::string::npos) << line << "\n" << result.out;
+}
 
 TEST(ScriptCommands, TheBootGuardCanBeFollowedAcrossReboots) {
     RunResult result = RunScript(sim::DefaultMachineJson(),

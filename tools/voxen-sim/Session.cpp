@@ -136,6 +136,31 @@ void Session::Execute(const std::vector<std::string>& words) {
         if (command == "remove") machine_->Eject(location);
         if (command == "plug") machine_->Plug(location);
         machine_->Settle();
+        // A vetoed removal is what Windows reports to the user; the script goes on.
+        if (command == "remove" && !machine_->LastVeto().empty())
+            Say("remove", location + " was not removed: " + machine_->LastVeto());
+    } else if (command == "rebalance") {
+        arguments(1);
+        std::string location = Location(words[1], false);
+        if (!machine_->Function(location)->present) throw ScriptError{location + " is not plugged in"};
+        machine_->Rebalance(location);
+        machine_->Settle();
+        Say("rebalance", location + (machine_->LastVeto().empty() ? " was stopped and started again"
+                                                                    : " kept running: " + machine_->LastVeto()));
+    } else if (command == "paging") {
+        arguments(2);
+        std::string location = Location(words[1], false);
+        sim::PciFunction* function = machine_->Function(location);
+        if (words[2] != "on" && words[2] != "off") throw ScriptError{"paging takes BUS:DEV.FN on|off"};
+        if (!function->Spec().storage) throw ScriptError{location + " is not a storage device"};
+        sim::PnpManager::DeviceNode* node = function->pdo ? machine_->Os().Pnp().FindByPdo(function->pdo) : nullptr;
+        if (!node || !function->present) throw ScriptError{location + " is not plugged in"};
+        if (words[2] == "off" && node->pagingFiles == 0) throw ScriptError{location + " holds no paging file"};
+        machine_->Paging(location, words[2] == "on");
+        machine_->Settle();
+        NTSTATUS status = machine_->LastPagingStatus();
+        Say("paging", location + (NT_SUCCESS(status) ? (words[2] == "on" ? " holds a paging file" : " gave up a paging file")
+                                                     : " refused the paging notification: " + sim::StatusName(status)));
     } else if (command == "invalidate") {
         arguments(1);
         machine_->Rescan(Location(words[1], true));
