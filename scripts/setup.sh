@@ -7,6 +7,7 @@ packages=(
     libgtest-dev libgmock-dev nlohmann-json3-dev
     g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
     wine64
+    python3 openssl osslsigncode
 )
 
 missing=()

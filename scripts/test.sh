@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test: the host build (simulated kernel, sanitizers) and the Windows
-# build (voxenpci.sys, voxenctl.exe, and the check of the driver image).
+# build (voxenpci.sys, voxenctl.exe, the check of the driver image, test
+# signing, and installation through the INF under Wine).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
