@@ -42,6 +42,14 @@ plug 01:00.1
 invalidate 00:1c.0
 advance 70s
 show
+# The power-management service speaks to the control device: the bridges and
+# their children, one request as raw bytes, and the boot guard armed.
+ctl list
+ctl raw 0x80000008 --in 00000000 --out-len 20
+ctl arm-guard
+reg show
+# The control device is open to the system and administrators only.
+ctl-as-user list
 )";
 }
 
