@@ -1,6 +1,7 @@
 // The control device's requests, and the routing of device-control IRPs
 // that reach a filter's device object.
 #include "config/BootGuard.h"
+#include "control/ChildPower.h"
 #include "control/Protocol.h"
 #include "driver/Completion.h"
 #include "driver/DriverGlobals.h"
@@ -131,11 +132,12 @@ NTSTATUS ControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     case IOCTL_GET_CHILD_INFO: status = GetChildInfo(request); break;
     case IOCTL_RESERVED_6:
     case IOCTL_RESERVED_7: status = STATUS_REQUEST_NOT_ACCEPTED; break;
+    case IOCTL_SET_CHILD_POWER: status = SetChildPower(request.Buffer, request.InputLength); break;
     case IOCTL_ARM_BOOT_GUARD:
         ArmBootGuard();
         status = STATUS_SUCCESS;
         break;
-    default: break;  // IOCTL_SET_CHILD_POWER among them, for now
+    default: break;
     }
     Irp->IoStatus.Information = request.Information;
     return CompleteIrp(Irp, status);

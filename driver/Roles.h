@@ -19,3 +19,6 @@ DRIVER_DISPATCH PowerEntry;
 
 // IRP_MJ_DEVICE_CONTROL and IRP_MJ_INTERNAL_DEVICE_CONTROL.
 DRIVER_DISPATCH ControlDispatch;
+
+// The delayed rescan's system thread.
+KSTART_ROUTINE RescanThread;

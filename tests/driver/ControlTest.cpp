@@ -108,7 +108,7 @@ INSTANTIATE_TEST_SUITE_P(
         RequestCase{"Reserved6", IOCTL_RESERVED_6, kNone, 0, STATUS_REQUEST_NOT_ACCEPTED, kNone},
         RequestCase{"Reserved6WithBuffers", IOCTL_RESERVED_6, Dwords({1, 2}), 16, STATUS_REQUEST_NOT_ACCEPTED, kNone},
         RequestCase{"Reserved7", IOCTL_RESERVED_7, Dwords({0}), 4, STATUS_REQUEST_NOT_ACCEPTED, kNone},
-        RequestCase{"ChildPowerNotServedYet", IOCTL_SET_CHILD_POWER, Dwords({1, 0, 0, 4, 0, 0}), 0, kRefused, kNone},
+        RequestCase{"ChildPowerAnotherMode", IOCTL_SET_CHILD_POWER, Dwords({1, 0, 0, 4, 2, 0}), 0, STATUS_SUCCESS, kNone},
         RequestCase{"UnknownCode", 0x80000024, Dwords({0}), 4, kRefused, kNone},
         RequestCase{"NeighbourOfArm", 0x80000204, kNone, 0, kRefused, kNone}),
     test::CaseName());

@@ -69,8 +69,9 @@ INSTANTIATE_TEST_SUITE_P(
         CtlCase{"BridgePowerBadNumber", "bridge-power 0 9", kAdmin, 1, "STATUS_INVALID_PARAMETER (0xC000000D)\n", ""},
         CtlCase{"BridgeQueryNamesTheState", "bridge-query 0 D3", kAdmin, 0, "STATUS_SUCCESS (0x00000000)\n",
                 "the driver asks about state 1, not 4"},
-        CtlCase{"ChildPowerNotYetServed", "child-power 01:00.0 D3 --irp", kAdmin, 1,
-                "STATUS_INVALID_DEVICE_REQUEST (0xC0000010)\n", ""},
+        CtlCase{"ChildPowerByIrp", "child-power 01:00.1 D0 --irp", kAdmin, 0, "STATUS_SUCCESS (0x00000000)\n", ""},
+        CtlCase{"ChildPowerNoSuchChild", "child-power 05:00.0 D3 --irp", kAdmin, 1,
+                "STATUS_INVALID_PARAMETER (0xC000000D)\n", ""},
         CtlCase{"RawReserved", "raw 0x80000018", kAdmin, 1, "returned 0 byte(s)\nSTATUS_REQUEST_NOT_ACCEPTED (0xC00000D0)\n", ""},
         CtlCase{"RawBridgeInfo", "raw 0x80000008 --in 00000000 --out-len 20", kAdmin, 0,
                 "returned 20 byte(s): 86 80 10 a1 00 00 00 00 00 00 00 00 00 00 00 00 02 00 00 00\n"
