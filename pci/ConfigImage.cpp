@@ -8,6 +8,7 @@ namespace {
 
 constexpr ULONG ConfigSpaceSize = 4096;
 constexpr ULONG DeviceSilent = 0xFFFFFFFF;
+constexpr ULONG CommandDword = 0x04;  // command and status registers
 
 bool EnsureBuffer(FilterDevice* Filter) {
     if (Filter->ConfigBuffer == nullptr)
@@ -38,9 +39,14 @@ void FilterDevice::RestoreConfigSpace() {
     if (!EnsureBuffer(this)) return;
     if (!ConfigSaved) return;
     auto* image = reinterpret_cast<PULONG>(ConfigBuffer);
-    for (ULONG offset = 0; offset < ConfigSpaceSize; offset += sizeof(ULONG)) {
+    auto restore = [&](ULONG offset) {
         ULONG value = image[offset / sizeof(ULONG)];
-        if (value == DeviceSilent && IsProgrammingRegister(offset)) continue;
+        if (value == DeviceSilent && IsProgrammingRegister(offset)) return;
         WriteConfig32(Pdo, offset, value);  // read-only registers ignore the write
-    }
+    };
+    // The command register last: decoding and bus mastering come back only
+    // once the base address registers, which the power loss cleared, are back.
+    for (ULONG offset = 0; offset < ConfigSpaceSize; offset += sizeof(ULONG))
+        if (offset != CommandDword) restore(offset);
+    restore(CommandDword);
 }

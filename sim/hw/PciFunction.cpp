@@ -68,14 +68,21 @@ void PciFunction::Set32(ULONG offset, uint32_t value) { std::memcpy(&config_[off
 
 bool PciFunction::Answers() const { return Kernel::Current().Threads().Now() >= silentUntil_; }
 
+bool PciFunction::Retrying() const { return Answers() && Kernel::Current().Threads().Now() < retryUntil_; }
+
 void PciFunction::Read(ULONG offset, void* buffer, ULONG length) const {
     auto* out = static_cast<uint8_t*>(buffer);
     bool answers = Answers();
+    if (Retrying()) {
+        static constexpr uint8_t kRetryVendorId[2] = {0x01, 0x00};
+        for (ULONG i = 0; i < length; ++i) out[i] = offset + i < 2 ? kRetryVendorId[offset + i] : 0xFF;
+        return;
+    }
     for (ULONG i = 0; i < length; ++i) out[i] = answers && offset + i < config_.size() ? config_[offset + i] : 0xFF;
 }
 
 void PciFunction::Write(ULONG offset, const void* buffer, ULONG length) {
-    if (!Answers()) return;
+    if (!Answers() || Retrying()) return;
     auto* in = static_cast<const uint8_t*>(buffer);
     for (ULONG i = 0; i < length && offset + i < config_.size(); ++i) {
         uint8_t mask = writable_[offset + i];

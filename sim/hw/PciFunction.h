@@ -92,6 +92,12 @@ public:
     // The device reads all ones until this virtual time (INT64_MAX: for good).
     void SilentUntil(int64_t time) { silentUntil_ = time; }
     bool Answers() const;
+    // Still initialising until this virtual time: with Configuration Request
+    // Retry Status visible to software, as root ports may enable it, a read of
+    // the vendor ID gives 0x0001 (dword 0 reads 0xFFFF0001), every other read
+    // all ones, and writes are dropped.
+    void RetryUntil(int64_t time) { retryUntil_ = time; }
+    bool Retrying() const;
 
     PDEVICE_OBJECT pdo = nullptr;
     bool present = true;  // plugged in: the bus reports it
@@ -106,6 +112,7 @@ private:
     std::array<uint8_t, 4096> writable_{};  // per byte: bits software may change
     std::array<uint8_t, 4096> powerOn_{};
     int64_t silentUntil_ = 0;
+    int64_t retryUntil_ = 0;
 };
 
 }  // namespace sim

@@ -75,6 +75,19 @@ TEST_F(DevicePower, D0PollsInFiveMillisecondStepsBetweenQueryAndSet) {
     EXPECT_EQ(filter->LowerDevice->Sim->powerState, PowerDeviceD0) << "the power manager was told";
 }
 
+// A device still initialising answers the vendor ID with 0x0001 (Configuration
+// Request Retry Status): not ready, so D0 waits until it answers properly.
+TEST_F(DevicePower, D0WaitsOutRetryStatusAnswers) {
+    Boot();
+    function->SilentUntil(10 * kMillisecond);
+    function->RetryUntil(33 * kMillisecond);
+    ULONG state = PowerDeviceD0;
+    EXPECT_EQ(filter->SetDevicePower(&state), STATUS_SUCCESS);
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events.back().what, "set D0");
+    EXPECT_EQ(events.back().at, 35 * kMillisecond) << "the first look at or after 33 ms, not the first at 10 ms";
+}
+
 TEST_F(DevicePower, D3DoesNotPoll) {
     Boot();
     function->SilentUntil(INT64_MAX);
