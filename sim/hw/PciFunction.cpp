@@ -50,6 +50,9 @@ PciFunction::PciFunction(const PciFunctionSpec& spec) : spec_(spec) {
         next += 0x10;
     }
     if (spec.pciExpress) list.emplace_back(uint8_t{0x10}, next);
+    if (!list.empty() && list.back().second > 0xF0)
+        Violation("PCI function %s has %zu capabilities: from 0x40, 16 bytes each, they do not fit below 0x100",
+                  spec.location.Text().c_str(), list.size());
     if (!list.empty()) {
         config_[0x06] |= 0x10;  // status: capabilities list
         config_[0x34] = static_cast<uint8_t>(list.front().second);

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cctype>
+#include <map>
 #include <set>
 
 #include "sim/kernel/Violation.h"
@@ -31,8 +32,11 @@ uint64_t Number(const Json& value, const std::string& where, uint64_t maximum) {
     } else if (value.is_string()) {
         const std::string text = value.get<std::string>();
         size_t used = 0;
+        // 0x for hexadecimal; otherwise decimal, leading zeros and all (never octal).
+        bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
         try {
-            number = std::stoull(text, &used, 0);
+            number = std::stoull(hex ? text.substr(2) : text, &used, hex ? 16 : 10);
+            if (hex) used += 2;
         } catch (...) {
             used = 0;
         }
@@ -80,9 +84,11 @@ int64_t Duration(const Json& value, const std::string& where) {
     if (value.is_string() && value.get<std::string>() == "never") return -1;
     int64_t duration = 0;
     if (!value.is_string() || !ParseDuration(value.get<std::string>(), &duration))
-        Fail(where, "expected a duration such as \"20ms\" or \"2s\", or \"never\"");
+        Fail(where, "expected a duration such as \"20ms\" or \"2s\" (at most 1000000s), or \"never\"");
     return duration;
 }
+
+constexpr size_t kMaxCapabilities = (0xF0 - 0x40) / 0x10 + 1;
 
 // The fields a bridge and a function share.
 void ReadIdentity(const Json& object, const std::string& where, PciFunctionSpec* spec) {
@@ -95,9 +101,18 @@ void ReadIdentity(const Json& object, const std::string& where, PciFunctionSpec*
     if (const Json* v = Find(object, "capabilities")) {
         if (!v->is_array()) Fail(At(where, "capabilities"), "expected a list of capability IDs");
         spec->capabilities.clear();
-        for (size_t i = 0; i < v->size(); ++i)
-            spec->capabilities.push_back(static_cast<uint8_t>(Number((*v)[i], At(At(where, "capabilities"), i), 0xFF)));
+        for (size_t i = 0; i < v->size(); ++i) {
+            std::string at = At(At(where, "capabilities"), i);
+            uint8_t id = static_cast<uint8_t>(Number((*v)[i], at, 0xFF));
+            if (id == 0x10) Fail(at, "0x10 is the PCI Express capability: say \"pciExpress\": true instead");
+            spec->capabilities.push_back(id);
+        }
     }
+    // Each capability takes 16 bytes from 0x40: the last must start below 0x100.
+    size_t count = spec->capabilities.size() + (spec->pciExpress ? 1 : 0);
+    if (count > kMaxCapabilities)
+        Fail(At(where, "capabilities"), Format("%zu capabilities do not fit in the configuration header (at most %zu%s)",
+                                               count, kMaxCapabilities, spec->pciExpress ? ", the PCI Express one included" : ""));
 }
 
 PciLocation Location(const Json& value, const std::string& where) {
@@ -195,6 +210,11 @@ private:
                                                spec.location.bus, parentBus));
         spec.secondaryBus = static_cast<uint8_t>(Number(Need(object, "secondaryBus", where), At(where, "secondaryBus"), 0xFF));
         if (spec.secondaryBus <= spec.location.bus) Fail(At(where, "secondaryBus"), "must be above the bridge's own bus");
+        auto taken = secondaryBuses_.find(spec.secondaryBus);
+        if (taken != secondaryBuses_.end())
+            Fail(At(where, "secondaryBus"), Format("bus %02x is already behind the bridge at %s", spec.secondaryBus,
+                                                   taken->second.c_str()));
+        secondaryBuses_[spec.secondaryBus] = spec.location.Text();
         ReadIdentity(object, where, &spec);
         if (const Json* v = Find(object, "pageable")) spec.pageable = Flag(*v, At(where, "pageable"));
         if (const Json* v = Find(object, "completesFromDpc")) CompletesFromDpc(*v, At(where, "completesFromDpc"), &spec);
@@ -319,6 +339,7 @@ private:
     }
 
     MachineSpec* spec_;
+    std::map<int, std::string> secondaryBuses_;  // each bus behind one bridge only
 };
 
 }  // namespace
@@ -329,10 +350,14 @@ bool ParseDuration(const std::string& text, int64_t* duration) {
     if (digits == 0 || digits > 12) return false;
     int64_t value = std::stoll(text.substr(0, digits));
     std::string unit = text.substr(digits);
-    if (unit == "us") *duration = value * 10;
-    else if (unit == "ms") *duration = value * 10'000;
-    else if (unit == "s") *duration = value * 10'000'000;
+    int64_t scale = 0;
+    if (unit == "us") scale = 10;
+    else if (unit == "ms") scale = 10'000;
+    else if (unit == "s") scale = 10'000'000;
     else return false;
+    constexpr int64_t kLongest = 1'000'000 * 10'000'000LL;  // a million seconds, past any scenario
+    if (value > kLongest / scale) return false;
+    *duration = value * scale;
     return true;
 }
 

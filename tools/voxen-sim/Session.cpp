@@ -133,7 +133,7 @@ void Session::Execute(const std::vector<std::string>& words) {
         arguments(1);
         int64_t duration = 0;
         if (!sim::ParseDuration(words[1], &duration))
-            throw ScriptError{"'" + words[1] + "' is not a duration (such as 5ms or 70s)"};
+            throw ScriptError{"'" + words[1] + "' is not a duration (such as 5ms or 70s, at most 1000000s)"};
         machine_->Os().Threads().Advance(duration);
         Say("time", sim::Format("now %lld ms", static_cast<long long>(machine_->Os().Threads().Now() / sim::kMillisecond)));
     } else if (command == "surprise-remove" || command == "remove" || command == "plug") {
