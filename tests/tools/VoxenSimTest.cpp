@@ -221,6 +221,8 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"PlugWhatIsThere", "plug 01:00.0\n", 2, "01:00.0 is already plugged in"},
         CommandCase{"InvalidateAnEndpoint", "invalidate 01:00.0\n", 2, "01:00.0 is not a bridge"},
         CommandCase{"BadDuration", "advance soon\n", 2, "'soon' is not a duration"},
+        CommandCase{"BehindARemovedBridge", "surprise-remove 00:1c.0\nplug 01:00.1\n", 2,
+                    "01:00.1 is behind 00:1c.0, which is not plugged in"},
         CommandCase{"DurationTooLong", "advance 9999999999s\n", 2, "'9999999999s' is not a duration"},
         CommandCase{"UnknownBoard", "hid-arrive nothing\n", 2, "no HID board named 'nothing'"},
         CommandCase{"BoardTwice", "hid-arrive switch\n", 2, "board 'switch' is already plugged in"},

@@ -120,6 +120,16 @@ std::string Session::Location(const std::string& text, bool mustBeBridge) {
     sim::PciFunction* found = machine_->Function(location);
     if (!found) throw ScriptError{"the machine has no PCI function at " + location};
     if (mustBeBridge && !found->Spec().IsBridge()) throw ScriptError{location + " is not a bridge"};
+    // Nothing behind a bridge that was pulled out can be reached.
+    for (int bus = found->Spec().location.bus; bus != 0;) {
+        const sim::PciFunctionSpec* above = nullptr;
+        for (const sim::PciFunctionSpec& candidate : spec_.functions)
+            if (candidate.IsBridge() && candidate.secondaryBus == bus) above = &candidate;
+        if (!above) break;
+        if (!machine_->Function(above->location.Text())->present)
+            throw ScriptError{location + " is behind " + above->location.Text() + ", which is not plugged in"};
+        bus = above->location.bus;
+    }
     return location;
 }
 

@@ -68,11 +68,15 @@ int main(int argc, char** argv) {
     std::string scriptText = voxen::Session::DefaultScript();
     std::string scriptName = "default scenario";
     if (scriptPath == "-") {
-        std::ostringstream input;
-        input << std::cin.rdbuf();
-        scriptText = input.str();
-        scriptName = "standard input";
-    } else if (!scriptPath.empty()) {
+        // Each line runs as it is read: a person at the terminal sees its answer first.
+        std::unique_ptr<voxen::Trace> trace = tracePath.empty() ? nullptr : std::make_unique<voxen::Trace>(tracePath);
+        voxen::Session session(spec, trace.get());
+        std::setvbuf(stdout, nullptr, _IOLBF, 0);
+        int code = session.Run(std::cin, "standard input");
+        std::fflush(stdout);
+        return code;
+    }
+    if (!scriptPath.empty()) {
         if (!ReadFile(scriptPath, &scriptText)) {
             std::fprintf(stderr, "voxen-sim: cannot read %s\n", scriptPath.c_str());
             return voxen::kScriptError;
