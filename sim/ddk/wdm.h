@@ -730,10 +730,8 @@ VOID MmUnlockPages(PMDL MemoryDescriptorList);
 #define IoCallDriver IofCallDriver
 #define IoCompleteRequest IofCompleteRequest
 
-inline PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority) {
-    (void)Priority;
-    return Mdl->MappedSystemVa;
-}
+// The system address of the pages an MDL describes; they must be locked.
+extern "C" PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority);
 
 inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
     return Irp->Tail.Overlay.CurrentStackLocation;

@@ -397,8 +397,15 @@ VOID IoFreeMdl(PMDL mdl) {
 VOID MmProbeAndLockPages(PMDL mdl, KPROCESSOR_MODE mode, LOCK_OPERATION operation) {
     (void)mode;
     (void)operation;
-    RequireIrql("MmProbeAndLockPages");
+    // Pageable memory may fault in: only where a page fault can be taken.
+    RequireIrql(mdl && K().Memory().IsPagedAddress(mdl->StartVa) ? "MmProbeAndLockPages (pageable memory)"
+                                                                  : "MmProbeAndLockPages (non-paged memory)");
     K().Io().ProbeAndLockPages(mdl);
+}
+PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG priority) {
+    (void)priority;
+    RequireIrql("MmGetSystemAddressForMdlSafe");
+    return K().Io().SystemAddressForMdl(mdl);
 }
 VOID MmUnlockPages(PMDL mdl) {
     RequireIrql("MmUnlockPages");

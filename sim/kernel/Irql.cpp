@@ -67,7 +67,9 @@ constexpr Limit kLimits[] = {
     {"IofCompleteRequest", DISPATCH_LEVEL},
     {"IoAllocateMdl", DISPATCH_LEVEL},
     {"IoFreeMdl", DISPATCH_LEVEL},
-    {"MmProbeAndLockPages", DISPATCH_LEVEL},
+    {"MmProbeAndLockPages (pageable memory)", APC_LEVEL},
+    {"MmProbeAndLockPages (non-paged memory)", DISPATCH_LEVEL},
+    {"MmGetSystemAddressForMdlSafe", DISPATCH_LEVEL},
     {"MmUnlockPages", DISPATCH_LEVEL},
     // Plug and Play and power.
     {"IoGetDeviceProperty", PASSIVE_LEVEL},
