@@ -91,6 +91,9 @@ constexpr Limit kLimits[] = {
     {"IoReleaseRemoveLockAndWait", PASSIVE_LEVEL},
     // Run-time library.
     {"RtlGetVersion", PASSIVE_LEVEL},
+    {"RtlEqualUnicodeString", PASSIVE_LEVEL},
+    // The HID parser library (hidparse.sys).
+    {"HidP_GetCaps", PASSIVE_LEVEL},
     {"RtlIsNtDdiVersionAvailable", PASSIVE_LEVEL},
 };
 
