@@ -4,6 +4,7 @@
 #include "driver/DriverGlobals.h"
 #include "driver/PoolTags.h"
 #include "pci/Config.h"
+#include "power/Dsm.h"
 
 FilterDevice::FilterDevice()
     : DeviceObject(nullptr),
@@ -79,9 +80,7 @@ NTSTATUS FilterDevice::Attach(PDEVICE_OBJECT TargetPdo) {
 
     VendorId = ReadConfig16(Pdo, PciVendorIdOffset);
     DeviceId = ReadConfig16(Pdo, PciDeviceIdOffset);
-    // Whether this stack offers the ACPI power method is learned once the
-    // method's probe exists; until then no stack offers it.
-    HasDsm = FALSE;
+    HasDsm = ProbeDsm(this);
     return STATUS_SUCCESS;
 }
 

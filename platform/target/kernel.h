@@ -10,3 +10,6 @@
 // WDK's PULONG declaration names the import slot that points at it).
 // mingw-w64's headers do not declare it.
 extern "C" __declspec(dllimport) ULONG InitSafeBootMode;
+
+// ACPI method evaluation: IOCTL_ACPI_EVAL_METHOD and its buffer signatures.
+#include <acpiioct.h>
