@@ -167,7 +167,7 @@ private:
             return Complete(irp, STATUS_SUCCESS);
         }
         case IRP_MN_START_DEVICE:
-            if (board_->interfaceLink.empty()) {
+            if (!link_.Buffer) {
                 UNICODE_STRING link{};
                 if (!NT_SUCCESS(IoRegisterDeviceInterface(device, &kHidInterfaceClass, nullptr, &link)))
                     return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
