@@ -5,6 +5,7 @@
 #include "driver/PoolTags.h"
 #include "pci/Config.h"
 #include "power/Dsm.h"
+#include "power/SerialSwitch.h"
 
 FilterDevice::FilterDevice()
     : DeviceObject(nullptr),
@@ -96,6 +97,7 @@ void FilterDevice::Teardown() {
         ExFreePoolWithTag(ConfigBuffer, TagObject);
         ConfigBuffer = nullptr;
     }
+    ReleaseSerialPort(this);
 }
 
 void FilterDevice::Detach() {
