@@ -24,8 +24,11 @@ add_library(voxen_kernel STATIC
     sim/kernel/Scheduler.cpp
     sim/kernel/StatusNames.cpp
     sim/kernel/Violation.cpp
+    sim/hw/Acpi.cpp
+    sim/hw/HidBoards.cpp
     sim/hw/PciBus.cpp
     sim/hw/PciFunction.cpp
+    sim/hw/SerialPort.cpp
     sim/machine/Description.cpp
     sim/machine/Machine.cpp
     sim/pnp/Notifications.cpp

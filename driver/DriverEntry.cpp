@@ -39,10 +39,8 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     DriverGlobals.DriverObject = DriverObject;
 
     if (DriverGlobals.HidBoard == nullptr) {
-        void* memory = ExAllocatePoolWithTag(DriverGlobals.NonPagedPoolType, sizeof(HidSwitchBoard), TagObject);
-        if (memory == nullptr) return STATUS_SUCCESS;
-        RtlZeroMemory(memory, sizeof(HidSwitchBoard));
-        DriverGlobals.HidBoard = static_cast<HidSwitchBoard*>(memory);
+        DriverGlobals.HidBoard = NewHidSwitchBoard();
+        if (DriverGlobals.HidBoard == nullptr) return STATUS_SUCCESS;
     }
     RegisterHidNotification(DriverGlobals.HidBoard, DriverObject);
     return STATUS_SUCCESS;

@@ -4,6 +4,8 @@
 #include "driver/DriverGlobals.h"
 #include "driver/PoolTags.h"
 #include "pci/Config.h"
+#include "power/Dsm.h"
+#include "power/SerialSwitch.h"
 
 FilterDevice::FilterDevice()
     : DeviceObject(nullptr),
@@ -79,9 +81,7 @@ NTSTATUS FilterDevice::Attach(PDEVICE_OBJECT TargetPdo) {
 
     VendorId = ReadConfig16(Pdo, PciVendorIdOffset);
     DeviceId = ReadConfig16(Pdo, PciDeviceIdOffset);
-    // Whether this stack offers the ACPI power method is learned once the
-    // method's probe exists; until then no stack offers it.
-    HasDsm = FALSE;
+    HasDsm = ProbeDsm(this);
     return STATUS_SUCCESS;
 }
 
@@ -97,6 +97,7 @@ void FilterDevice::Teardown() {
         ExFreePoolWithTag(ConfigBuffer, TagObject);
         ConfigBuffer = nullptr;
     }
+    ReleaseSerialPort(this);
 }
 
 void FilterDevice::Detach() {

@@ -110,9 +110,12 @@ typedef struct _SINGLE_LIST_ENTRY {
 #define STATUS_NOT_IMPLEMENTED ((NTSTATUS)0xC0000002L)
 #define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008L)
 #define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
+#define STATUS_INVALID_PARAMETER_1 ((NTSTATUS)0xC00000EFL)
 #define STATUS_INVALID_PARAMETER_2 ((NTSTATUS)0xC00000F0L)
 #define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000EL)
 #define STATUS_INVALID_DEVICE_REQUEST ((NTSTATUS)0xC0000010L)
+#define STATUS_INVALID_DEVICE_STATE ((NTSTATUS)0xC0000184L)
+#define STATUS_INVALID_BUFFER_SIZE ((NTSTATUS)0xC0000206L)
 #define STATUS_MORE_PROCESSING_REQUIRED ((NTSTATUS)0xC0000016L)
 #define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022L)
 #define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023L)
@@ -140,6 +143,7 @@ typedef struct _SINGLE_LIST_ENTRY {
 
 extern "C" {
 VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
 ULONG DbgPrint(PCSTR Format, ...);
 [[noreturn]] VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3,
                                ULONG_PTR P4);
@@ -730,10 +734,8 @@ VOID MmUnlockPages(PMDL MemoryDescriptorList);
 #define IoCallDriver IofCallDriver
 #define IoCompleteRequest IofCompleteRequest
 
-inline PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority) {
-    (void)Priority;
-    return Mdl->MappedSystemVa;
-}
+// The system address of the pages an MDL describes; they must be locked.
+extern "C" PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority);
 
 inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
     return Irp->Tail.Overlay.CurrentStackLocation;

@@ -148,7 +148,7 @@ public:
     bool gone = false;  // surprise-removed: its function no longer has it
 };
 
-PciBus::PciBus() : driver_(CreateSimDriver(L"\\Driver\\pci")) {}
+PciBus::PciBus() : driver_(CreateSimDriver(L"\\Driver\\pci")), acpi_(CreateSimDriver(L"\\Driver\\ACPI")) {}
 
 PciBus::~PciBus() = default;
 
@@ -179,6 +179,16 @@ PDEVICE_OBJECT PciBus::PdoFor(PciFunction* function) {
     if (function->Spec().pageable) pdo->Flags |= DO_POWER_PAGABLE;
     pdo->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
     function->pdo = pdo;
+    // A bridge whose firmware object has the _DSM method gets the ACPI
+    // driver's filter as the bus reports it, below any function driver.
+    if (function->Spec().dsm.present) {
+        uint8_t secondary = function->Spec().secondaryBus;
+        new AcpiFilter(acpi_, pdo, function->Spec().dsm, [this, secondary](bool on) {
+            for (auto& candidate : functions_)
+                if (candidate->Spec().powerSwitch == "dsm" && candidate->Location().bus == secondary)
+                    candidate->SwitchPower(on);
+        });
+    }
     Kernel::Current().Pnp().Announce(pdo, InfoFor(function, pdo));
     return pdo;
 }
@@ -233,6 +243,24 @@ PDEVICE_RELATIONS PciBus::Children(PciFunction* bridge) {
         ObfReferenceObject(relations->Objects[i]);
     }
     return relations;
+}
+
+bool PciBus::SwitchSlot(const std::string& slot, bool on) {
+    bool found = false;
+    for (auto& function : functions_) {
+        const PciLocation& at = function->Location();
+        if (Format("%02x:%02x", at.bus, at.device) != slot) continue;
+        function->SwitchPower(on);
+        found = true;
+    }
+    return found;
+}
+
+AcpiFilter* PciBus::Acpi(PciFunction* function) {
+    for (PDEVICE_OBJECT device = function->pdo ? function->pdo->AttachedDevice : nullptr; device;
+         device = device->AttachedDevice)
+        if (device->DriverObject == acpi_) return static_cast<AcpiFilter*>(*static_cast<SimDevice**>(device->DeviceExtension));
+    return nullptr;
 }
 
 NTSTATUS PciBus::AddBridgeFunction(PDEVICE_OBJECT pdo) {

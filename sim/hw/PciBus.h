@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/hw/Acpi.h"
 #include "sim/hw/PciFunction.h"
 #include "sim/pnp/PnpManager.h"
 #include "sim/pnp/SimDevice.h"
@@ -31,6 +32,11 @@ public:
     // The bridge function driver's AddDevice ("pci").
     NTSTATUS AddBridgeFunction(PDEVICE_OBJECT pdo);
 
+    // The power gate of every function of a device ("BUS:DEV").
+    bool SwitchSlot(const std::string& slot, bool on);
+    // The ACPI filter in a function's stack, or null.
+    AcpiFilter* Acpi(PciFunction* function);
+
 private:
     class Pdo;
 
@@ -39,6 +45,7 @@ private:
     PDEVICE_RELATIONS Children(PciFunction* bridge);
 
     PDRIVER_OBJECT driver_;
+    PDRIVER_OBJECT acpi_;
     std::vector<std::unique_ptr<PciFunction>> functions_;
 };
 

@@ -69,6 +69,17 @@ void PciFunction::Set16(ULONG offset, uint16_t value) { std::memcpy(&config_[off
 
 void PciFunction::Set32(ULONG offset, uint32_t value) { std::memcpy(&config_[offset], &value, 4); }
 
+void PciFunction::SwitchPower(bool on) {
+    if (on == powered_) return;
+    powered_ = on;
+    if (!on) {
+        silentUntil_ = INT64_MAX;
+        return;
+    }
+    config_ = powerOn_;
+    silentUntil_ = spec_.answersAfter < 0 ? INT64_MAX : Kernel::Current().Threads().Now() + spec_.answersAfter;
+}
+
 bool PciFunction::Answers() const { return Kernel::Current().Threads().Now() >= silentUntil_; }
 
 bool PciFunction::Retrying() const { return Answers() && Kernel::Current().Threads().Now() < retryUntil_; }

@@ -41,6 +41,9 @@ struct DsmSpec {
     std::string uuid = "906E5706-ABA3-42F6-B454-B662DF563FEF";
     uint32_t functions = 0x0F;             // the support bitmap function 0 answers
     std::string resultType = "integer";    // integer, buffer or string
+    uint32_t resultLength = 4;             // bytes of a buffer or string result
+    uint32_t count = 1;                    // results the evaluation reports
+    NTSTATUS status = STATUS_SUCCESS;      // what the ACPI driver answers every evaluation with
 };
 
 // What a function is made of; the defaults are a PCI Express endpoint.
@@ -99,6 +102,12 @@ public:
     void RetryUntil(int64_t time) { retryUntil_ = time; }
     bool Retrying() const;
 
+    // The power gate: off, every register reads all ones; on again, the
+    // registers take their power-on values and the device answers after
+    // `answersAfter` (or never). Switching to the state it is in changes nothing.
+    void SwitchPower(bool on);
+    bool Powered() const { return powered_; }
+
     PDEVICE_OBJECT pdo = nullptr;
     bool present = true;  // plugged in: the bus reports it
     DEVICE_POWER_STATE powerState = PowerDeviceD0;  // as set by power IRPs (D3 keeps the space: D3hot)
@@ -113,6 +122,7 @@ private:
     std::array<uint8_t, 4096> powerOn_{};
     int64_t silentUntil_ = 0;
     int64_t retryUntil_ = 0;
+    bool powered_ = true;
 };
 
 }  // namespace sim

@@ -33,6 +33,20 @@ VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source) {
     destination->MaximumLength = source ? static_cast<USHORT>((length + 1) * sizeof(WCHAR)) : 0;
 }
 
+BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING first, PCUNICODE_STRING second, BOOLEAN caseInsensitive) {
+    RequireIrql("RtlEqualUnicodeString");
+    if (first->Length != second->Length) return FALSE;
+    for (USHORT i = 0; i < first->Length / sizeof(WCHAR); ++i) {
+        WCHAR a = first->Buffer[i], b = second->Buffer[i];
+        if (caseInsensitive) {
+            if (a >= L'a' && a <= L'z') a = static_cast<WCHAR>(a - L'a' + L'A');
+            if (b >= L'a' && b <= L'z') b = static_cast<WCHAR>(b - L'a' + L'A');
+        }
+        if (a != b) return FALSE;
+    }
+    return TRUE;
+}
+
 ULONG DbgPrint(PCSTR format, ...) {
     va_list args;
     va_start(args, format);
@@ -400,8 +414,15 @@ VOID IoFreeMdl(PMDL mdl) {
 VOID MmProbeAndLockPages(PMDL mdl, KPROCESSOR_MODE mode, LOCK_OPERATION operation) {
     (void)mode;
     (void)operation;
-    RequireIrql("MmProbeAndLockPages");
+    // Pageable memory may fault in: only where a page fault can be taken.
+    RequireIrql(mdl && K().Memory().IsPagedAddress(mdl->StartVa) ? "MmProbeAndLockPages (pageable memory)"
+                                                                  : "MmProbeAndLockPages (non-paged memory)");
     K().Io().ProbeAndLockPages(mdl);
+}
+PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG priority) {
+    (void)priority;
+    RequireIrql("MmGetSystemAddressForMdlSafe");
+    return K().Io().SystemAddressForMdl(mdl);
 }
 VOID MmUnlockPages(PMDL mdl) {
     RequireIrql("MmUnlockPages");

@@ -409,6 +409,7 @@ PMDL IoManager::AllocateMdl(PVOID address, ULONG length, BOOLEAN secondary, PIRP
     if (!mdl) return nullptr;
     *mdl = MDL{};
     mdl->Size = sizeof(MDL);
+    mdls_[mdl] = ++mdlSequence_;
     mdl->StartVa = address;
     mdl->ByteCount = length;
     if (irp) {
@@ -427,19 +428,49 @@ PMDL IoManager::AllocateMdl(PVOID address, ULONG length, BOOLEAN secondary, PIRP
 
 void IoManager::FreeMdl(PMDL mdl) {
     if (!mdl) Violation("IoFreeMdl of a null MDL");
+    if (!mdls_.count(mdl)) Violation("IoFreeMdl of %p, which is not an MDL (freed twice?)", static_cast<void*>(mdl));
     if (mdl->MdlFlags & MDL_PAGES_LOCKED) Violation("IoFreeMdl of an MDL whose pages are still locked");
+    mdls_.erase(mdl);
     Memory().Free(mdl, kMdlTag, true, "IoFreeMdl");
 }
 
 void IoManager::ProbeAndLockPages(PMDL mdl) {
+    if (!mdls_.count(mdl)) Violation("MmProbeAndLockPages of %p, which is not an MDL", static_cast<void*>(mdl));
     if (mdl->MdlFlags & MDL_PAGES_LOCKED) Violation("MmProbeAndLockPages of an MDL that is already locked");
+    // Pool is the one memory the simulator knows the extent of: pages past the
+    // block are someone else's (or unmapped, and the probe raises).
+    size_t offset = 0;
+    size_t blockSize = 0;
+    if (Memory().FindBlock(mdl->StartVa, &offset, &blockSize) && offset + mdl->ByteCount > blockSize)
+        Violation("MmProbeAndLockPages of an MDL of %u bytes at offset %zu of a %zu-byte pool block: it describes "
+                  "memory past the block",
+                  mdl->ByteCount, offset, blockSize);
     mdl->MdlFlags |= MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA;
     mdl->MappedSystemVa = mdl->StartVa;
 }
 
 void IoManager::UnlockPages(PMDL mdl) {
+    if (!mdls_.count(mdl)) Violation("MmUnlockPages of %p, which is not an MDL", static_cast<void*>(mdl));
     if (!(mdl->MdlFlags & MDL_PAGES_LOCKED)) Violation("MmUnlockPages of an MDL that is not locked");
     mdl->MdlFlags &= static_cast<SHORT>(~(MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA));
+}
+
+PVOID IoManager::SystemAddressForMdl(PMDL mdl) {
+    if (!mdl || !mdls_.count(mdl)) Violation("MmGetSystemAddressForMdlSafe of %p, which is not an MDL", static_cast<void*>(mdl));
+    // Mapping pages that are not locked maps whatever frames they happen to have.
+    if (!(mdl->MdlFlags & MDL_PAGES_LOCKED))
+        Violation("MmGetSystemAddressForMdlSafe of an MDL whose pages are not locked (MmProbeAndLockPages first)");
+    return mdl->MappedSystemVa;
+}
+
+bool IoManager::IsLockedWithin(const void* begin, size_t size) const {
+    auto* first = static_cast<const char*>(begin);
+    for (auto& [mdl, sequence] : mdls_) {
+        (void)sequence;
+        auto* start = static_cast<const char*>(mdl->StartVa);
+        if ((mdl->MdlFlags & MDL_PAGES_LOCKED) && start < first + size && start + mdl->ByteCount > first) return true;
+    }
+    return false;
 }
 
 NTSTATUS IoManager::SendFileRequest(PDEVICE_OBJECT device, PFILE_OBJECT file, UCHAR major, ACCESS_MASK access,
@@ -517,6 +548,12 @@ std::vector<std::string> IoManager::Leaks() const {
                                                    static_cast<unsigned long long>(record.sequence), where.c_str()));
     }
     std::sort(found.begin(), found.end());
+    std::vector<std::pair<uint64_t, std::string>> mdls;
+    for (auto& [mdl, sequence] : mdls_)
+        mdls.emplace_back(sequence, Format("an MDL of %u bytes at %p%s was never freed", mdl->ByteCount, mdl->StartVa,
+                                           (mdl->MdlFlags & MDL_PAGES_LOCKED) ? ", its pages still locked," : ""));
+    std::sort(mdls.begin(), mdls.end());
+    found.insert(found.end(), mdls.begin(), mdls.end());
     std::vector<std::string> leaks;
     for (auto& [sequence, text] : found) leaks.push_back(text);
     return leaks;

@@ -66,6 +66,9 @@ public:
     void FreeMdl(PMDL mdl);
     void ProbeAndLockPages(PMDL mdl);
     void UnlockPages(PMDL mdl);
+    PVOID SystemAddressForMdl(PMDL mdl);
+    // A locked MDL describes pages within [begin, begin + size).
+    bool IsLockedWithin(const void* begin, size_t size) const;
 
     // IRPs the kernel itself sends (Plug and Play, power): `done` runs after
     // the last stack location completes and must call ReleaseKernelIrp.
@@ -117,6 +120,8 @@ private:
                 const IO_STACK_LOCATION* location = nullptr);
 
     std::unordered_map<PIRP, Record> records_;
+    std::unordered_map<PMDL, uint64_t> mdls_;  // every MDL not yet freed, by allocation order
+    uint64_t mdlSequence_ = 0;
     std::deque<PIRP> quarantine_;  // freed IRPs, kept poisoned so late use is caught
     uint64_t sequence_ = 0;
     Observer observer_;

@@ -69,7 +69,9 @@ constexpr Limit kLimits[] = {
     {"IofCompleteRequest", DISPATCH_LEVEL},
     {"IoAllocateMdl", DISPATCH_LEVEL},
     {"IoFreeMdl", DISPATCH_LEVEL},
-    {"MmProbeAndLockPages", DISPATCH_LEVEL},
+    {"MmProbeAndLockPages (pageable memory)", APC_LEVEL},
+    {"MmProbeAndLockPages (non-paged memory)", DISPATCH_LEVEL},
+    {"MmGetSystemAddressForMdlSafe", DISPATCH_LEVEL},
     {"MmUnlockPages", DISPATCH_LEVEL},
     // Plug and Play and power.
     {"IoGetDeviceProperty", PASSIVE_LEVEL},
@@ -91,6 +93,9 @@ constexpr Limit kLimits[] = {
     {"IoReleaseRemoveLockAndWait", PASSIVE_LEVEL},
     // Run-time library.
     {"RtlGetVersion", PASSIVE_LEVEL},
+    {"RtlEqualUnicodeString", PASSIVE_LEVEL},
+    // The HID parser library (hidparse.sys).
+    {"HidP_GetCaps", PASSIVE_LEVEL},
     {"RtlIsNtDdiVersionAvailable", PASSIVE_LEVEL},
 };
 

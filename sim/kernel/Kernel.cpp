@@ -69,8 +69,8 @@ std::vector<std::string> Kernel::Shutdown() {
     append(pnp_.Leaks());
     append(objects_.Leaks());
     append(handles_.Leaks());
-    // Device, file and IRP memory is reported above, as the object it holds.
-    append(pool_.Leaks({MakeTag("Devi"), MakeTag("File"), MakeTag("Irp ")}));
+    // Device, file, IRP and MDL memory is reported above, as the object it holds.
+    append(pool_.Leaks({MakeTag("Devi"), MakeTag("File"), MakeTag("Irp "), MakeTag("Mdl ")}));
     return leaks_;
 }
 

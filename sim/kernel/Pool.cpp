@@ -64,6 +64,25 @@ size_t Pool::SizeOf(const void* block) const {
     return it == blocks_.end() ? 0 : it->second.size;
 }
 
+bool Pool::IsPagedAddress(const void* address) const {
+    size_t offset = 0, size = 0;
+    if (!FindBlock(address, &offset, &size)) return false;
+    return blocks_.at(const_cast<char*>(static_cast<const char*>(address)) - offset).type == PagedPool;
+}
+
+bool Pool::FindBlock(const void* address, size_t* offset, size_t* size) const {
+    auto* at = static_cast<const char*>(address);
+    for (auto& [block, info] : blocks_) {
+        auto* first = static_cast<const char*>(block);
+        if (at >= first && at < first + (info.size ? info.size : 1)) {
+            *offset = static_cast<size_t>(at - first);
+            *size = info.size;
+            return true;
+        }
+    }
+    return false;
+}
+
 void Pool::CheckNothingRegisteredWithin(void* block, size_t size, const char* service) const {
     auto* first = static_cast<char*>(block);
     for (auto& [list, info] : lookasides_) {
@@ -76,6 +95,10 @@ void Pool::CheckNothingRegisteredWithin(void* block, size_t size, const char* se
     }
     if (Kernel::Current().Threads().IsTimerArmedWithin(block, size))
         Violation("%s frees pool that holds an armed timer", service);
+    if (Kernel::Current().Io().IsLockedWithin(block, size))
+        Violation("%s frees pool whose pages an MDL still holds locked (a device may still be reading or writing "
+                  "them)",
+                  service);
 }
 
 void Pool::Free(void* block, ULONG tag, bool checkTag, const char* service, bool keepMemory) {

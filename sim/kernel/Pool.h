@@ -45,8 +45,12 @@ public:
     static void ReleaseKept(void* block, size_t size);
     bool IsLive(const void* block) const { return blocks_.count(const_cast<void*>(block)) != 0; }
     size_t SizeOf(const void* block) const;
+    // The live block that holds `address`: its offset there and its size.
+    bool FindBlock(const void* address, size_t* offset, size_t* size) const;
     // Paged pool, or a block that is no pool at all (whose free then stops the machine).
     bool IsPaged(const void* block) const;
+    // An address inside a live paged-pool block.
+    bool IsPagedAddress(const void* address) const;
 
     void InitializeLookaside(PAGED_LOOKASIDE_LIST* list, PALLOCATE_FUNCTION allocate, PFREE_FUNCTION free,
                              size_t size, ULONG tag);

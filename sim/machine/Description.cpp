@@ -225,9 +225,18 @@ private:
     }
 
     void Dsm(const Json& object, const std::string& where, DsmSpec* dsm) {
-        OnlyKeys(object, where, {"uuid", "functions", "resultType"});
+        OnlyKeys(object, where, {"uuid", "functions", "resultType", "resultLength", "count", "status"});
         dsm->present = true;
-        if (const Json* v = Find(object, "uuid")) dsm->uuid = Text(*v, At(where, "uuid"));
+        if (const Json* v = Find(object, "uuid")) {
+            dsm->uuid = Text(*v, At(where, "uuid"));
+            GUID parsed;
+            if (!ParseGuid(dsm->uuid, &parsed)) Fail(At(where, "uuid"), "'" + dsm->uuid + "' is not a UUID");
+        }
+        if (const Json* v = Find(object, "resultLength"))
+            dsm->resultLength = static_cast<uint32_t>(Number(*v, At(where, "resultLength"), 14));
+        if (const Json* v = Find(object, "count")) dsm->count = static_cast<uint32_t>(Number(*v, At(where, "count"), 0xFFFFFFFF));
+        if (const Json* v = Find(object, "status"))
+            dsm->status = static_cast<NTSTATUS>(Number(*v, At(where, "status"), 0xFFFFFFFF));
         if (const Json* v = Find(object, "functions")) dsm->functions = static_cast<uint32_t>(Number(*v, At(where, "functions"), 0xFFFFFFFF));
         if (const Json* v = Find(object, "resultType")) {
             dsm->resultType = Text(*v, At(where, "resultType"));

@@ -22,7 +22,9 @@ Machine::Machine(MachineSpec spec) : spec_(std::move(spec)), kernel_(KernelConfi
         else
             kernel_.Registry().SetString(key, value.name, value.text);
     }
-    for (const HidBoardSpec& board : spec_.boards) boards_[board.name] = board.presentAtBoot;
+    auto power = [this](const std::string& slot, bool on) { pci_.SwitchSlot(slot, on); };
+    hid_ = std::make_unique<HidBoards>(spec_.boards, power);
+    if (spec_.serial.present) serial_ = new SerialPort(spec_.serial, power);
     PnpManager& pnp = kernel_.Pnp();
     pnp.RegisterDriver(kBridgeFunctionDriver, [this](PDEVICE_OBJECT pdo) { return pci_.AddBridgeFunction(pdo); });
     PDRIVER_OBJECT functions = CreateSimDriver(L"\\Driver\\function");
@@ -37,7 +39,9 @@ Machine::Machine(MachineSpec spec) : spec_(std::move(spec)), kernel_(KernelConfi
     });
     pnp.SetAssignment([this](PDEVICE_OBJECT pdo, std::string* functionDriver, std::vector<std::string>* filters) {
         PciFunction* function = pci_.FindByPdo(pdo);
-        bool bridge = function && function->Spec().IsBridge();
+        // A HID board's collection runs raw: no driver is loaded above its PDO.
+        if (!function) return;
+        bool bridge = function->Spec().IsBridge();
         *functionDriver = bridge ? kBridgeFunctionDriver : kEndpointFunctionDriver;
         if (bridge && filter_.object) filters->push_back(ToNarrow(kFilterService));
     });
@@ -71,19 +75,14 @@ NTSTATUS Machine::LoadFilter(PDRIVER_INITIALIZE filterEntry) {
 
 void Machine::EnumerateDevices() {
     pci_.EnumerateRoot();
+    for (const HidBoardSpec& board : spec_.boards)
+        if (board.presentAtBoot) hid_->Plug(board.name);
     kernel_.Threads().RunUntilIdle();
 }
 
-bool Machine::BoardPresent(const std::string& name) const {
-    auto it = boards_.find(name);
-    return it != boards_.end() && it->second;
-}
-
-bool Machine::SetBoardPresent(const std::string& name, bool present) {
-    auto it = boards_.find(name);
-    if (it == boards_.end()) return false;
-    it->second = present;
-    return true;
+bool Machine::BoardPresent(const std::string& name) {
+    HidBoards::Board* board = hid_->Find(name);
+    return board && board->present;
 }
 
 PciFunction* Machine::Require(const std::string& location) {
@@ -165,6 +164,11 @@ std::vector<std::string> Machine::Shutdown() {
         shutDown_ = true;
         kernel_.Pnp().RemoveAll();
         kernel_.Threads().RunUntilIdle();  // notifications of the removals are delivered
+        if (serial_) {
+            serial_->Delete();
+            delete serial_;
+            serial_ = nullptr;
+        }
     }
     return kernel_.Shutdown();
 }

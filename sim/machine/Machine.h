@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "sim/hw/HidBoards.h"
 #include "sim/hw/PciBus.h"
+#include "sim/hw/SerialPort.h"
 #include "sim/kernel/Kernel.h"
 #include "sim/kernel/Loader.h"
 
@@ -22,22 +24,6 @@ struct RegistryValueSpec {
     std::wstring text;
 };
 
-// The first serial port and what its RTS line switches.
-struct SerialSpec {
-    bool present = false;
-    std::string powers;        // "BUS:DEV" of the device it switches
-    bool onWhenSet = false;    // power is on while RTS is set (else while it is clear)
-};
-
-// A USB HID power-switch board.
-struct HidBoardSpec {
-    std::string name;
-    uint16_t vendorId = 0x2047;
-    uint16_t productId = 0x0317;
-    uint16_t outputReportLength = 64;
-    std::string powers;           // "BUS:DEV" of the device it switches
-    bool presentAtBoot = true;    // else it arrives when a script says so
-};
 
 struct MachineSpec {
     MachineSpec() = default;
@@ -70,12 +56,15 @@ public:
     PciFunction* Function(const std::string& location) { return pci_.Find(location); }
     const MachineSpec& Spec() const { return spec_; }
 
-    // HID boards plugged in (the driver does not watch for them yet).
-    bool BoardPresent(const std::string& name) const;
-    bool SetBoardPresent(const std::string& name, bool present);
+    // The HID boards; plugging, pulling and safely removing them.
+    HidBoards& Hid() { return *hid_; }
+    bool BoardPresent(const std::string& name);
+    // \Device\Serial0, or null on a machine without a serial port.
+    SerialPort* Serial() { return serial_; }
 
     // Loads the filter driver, then lets the Plug and Play manager find the
-    // devices and build their stacks: LoadFilter, then EnumerateDevices.
+    // devices and build their stacks (the PCI bus, then the HID boards plugged
+    // in at boot): LoadFilter, then EnumerateDevices.
     NTSTATUS Boot(PDRIVER_INITIALIZE filterEntry);
     NTSTATUS LoadFilter(PDRIVER_INITIALIZE filterEntry);
     void EnumerateDevices();
@@ -114,7 +103,8 @@ private:
     MachineSpec spec_;
     Kernel kernel_;
     PciBus pci_;
-    std::map<std::string, bool> boards_;
+    std::unique_ptr<HidBoards> hid_;
+    SerialPort* serial_ = nullptr;  // a device object of the machine's own, deleted at shutdown
     LoadedDriver filter_;
     bool shutDown_ = false;
     std::string lastVeto_;

@@ -185,9 +185,9 @@ void Session::Execute(const std::vector<std::string>& words) {
         arguments(1);
         machine_->Rescan(Location(words[1], true));
         machine_->Settle();
-    } else if (command == "hid-arrive" || command == "hid-remove") {
+    } else if (command == "hid-arrive" || command == "hid-remove" || command == "hid-eject") {
         arguments(1);
-        Hid(words[1], command == "hid-arrive");
+        Hid(words[1], command);
     } else if (command == "reg") {
         Registry(words);
     } else if (command == "reboot") {
@@ -226,15 +226,24 @@ void Session::Ctl(const std::vector<std::string>& args, sim::Caller caller) {
     Say("ctl", sim::Format("voxenctl exited with %d", code));
 }
 
-void Session::Hid(const std::string& name, bool arrives) {
-    bool known = false;
-    for (const sim::HidBoardSpec& board : spec_.boards) known |= board.name == name;
-    if (!known) throw ScriptError{"the machine has no HID board named '" + name + "'"};
+void Session::Hid(const std::string& name, const std::string& command) {
+    if (!machine_->Hid().Find(name)) throw ScriptError{"the machine has no HID board named '" + name + "'"};
+    bool arrives = command == "hid-arrive";
     if (machine_->BoardPresent(name) == arrives)
         throw ScriptError{"board '" + name + "' is " + (arrives ? "already plugged in" : "not plugged in")};
-    machine_->SetBoardPresent(name, arrives);
-    Say("hid", "board '" + name + "' " + (arrives ? "arrives" : "is removed") +
-                   " (the driver does not watch HID interfaces yet)");
+    if (arrives) {
+        Say("hid", "board '" + name + "' is plugged in");
+        machine_->Hid().Plug(name);
+    } else if (command == "hid-remove") {
+        Say("hid", "board '" + name + "' is pulled out");
+        machine_->Hid().Unplug(name);
+    } else {
+        Say("hid", "board '" + name + "' is removed safely");
+        machine_->Hid().Eject(name);
+    }
+    machine_->Settle();
+    if (command == "hid-eject" && !machine_->Hid().LastVeto().empty())
+        Say("hid", "board '" + name + "' was not removed: " + machine_->Hid().LastVeto());
 }
 
 void Session::Registry(const std::vector<std::string>& words) {
@@ -297,7 +306,10 @@ void Session::Registry(const std::vector<std::string>& words) {
 void Session::Show() {
     for (auto& function : machine_->Pci().Functions()) {
         const sim::PciFunctionSpec& spec = function->Spec();
-        std::string power = !function->present ? "absent" : function->Answers() ? "power on" : "power on, silent";
+        std::string power = !function->present   ? "absent"
+                            : !function->Powered() ? "power off"
+                            : function->Answers()  ? "power on"
+                                                   : "power on, silent";
         Say("show", function->Location().Text() + " " + spec.name + " " + Ids(spec.vendorId, spec.deviceId) + "  " +
                         power + ", " + PowerStateName(function->powerState));
         if (!function->present) continue;
@@ -336,12 +348,22 @@ void Session::Show() {
                                 PowerStateName(child->DevicePowerState)));
         }
     }
-    if (!spec_.boards.empty()) {
-        std::string boards;
-        for (const sim::HidBoardSpec& board : spec_.boards)
-            boards += " " + board.name + (machine_->BoardPresent(board.name) ? " (plugged in)" : " (not plugged in)");
-        Say("show", "HID boards:" + boards);
+    for (auto& board : machine_->Hid().All()) {
+        const sim::HidBoardSpec& spec = board->spec;
+        Say("show", sim::Format("HID board '%s' %s: %s, %u-byte output reports%s, last command: %s", spec.name.c_str(),
+                                Ids(spec.vendorId, spec.productId).c_str(),
+                                board->present ? "plugged in" : "not plugged in", spec.outputReportLength,
+                                spec.powers.empty() ? "" : (", switches " + spec.powers).c_str(),
+                                board->lastCommand.empty() ? "none" : ("\"" + board->lastCommand + "\"").c_str()));
     }
+    if (sim::SerialPort* serial = machine_->Serial())
+        Say("show", sim::Format("serial port \\Device\\Serial0: DTR %s, RTS %s, %s%s", serial->dtr ? "set" : "clear",
+                                serial->rts ? "set" : "clear", serial->opens ? "open" : "not open",
+                                spec_.serial.powers.empty()
+                                    ? ""
+                                    : (", RTS " + std::string(spec_.serial.onWhenSet ? "set" : "clear") +
+                                       " powers " + spec_.serial.powers)
+                                          .c_str()));
 }
 
 }  // namespace voxen

@@ -39,7 +39,7 @@ private:
     void Execute(const std::vector<std::string>& words);
     void Show();
     void Registry(const std::vector<std::string>& words);
-    void Hid(const std::string& name, bool arrives);
+    void Hid(const std::string& name, const std::string& command);
     void Ctl(const std::vector<std::string>& args, sim::Caller caller);
     std::string Location(const std::string& text, bool mustBeBridge);
 
