@@ -202,4 +202,39 @@ TEST_F(HidBoard, ABoardPluggedInBeforeTheDriverLoadsIsSeenWhenItArrivesAgain) {
     EXPECT_TRUE(Record()->Present);
 }
 
+// The service switches while the board is pulled out and comes back, across
+// interleavings: each command either reaches the board or finds none, and the
+// board's objects are never used after their release.
+TEST(HidBoardRace, CommandsRacingAPulledAndReturningBoard) {
+    for (uint64_t seed = 1; seed <= 16; ++seed) {
+        sim::MachineSpec spec = Spec({Board("switch")});
+        spec.seed = seed;
+        auto machine = test::Boot(spec);
+        std::vector<NTSTATUS> results;
+        machine->Os().Threads().StartThread("service", [&] {
+            for (int i = 0; i < 6; ++i) {
+                results.push_back(SendHidCommand(DriverGlobals.HidBoard, i % 2 == 0));
+                LARGE_INTEGER pause;
+                pause.QuadPart = -2 * sim::kMillisecond;
+                KeDelayExecutionThread(KernelMode, FALSE, &pause);
+            }
+        });
+        machine->Hid().Unplug("switch");
+        machine->Os().Threads().Advance(5 * sim::kMillisecond);
+        machine->Hid().Plug("switch");
+        machine->Settle();
+        machine->Os().Threads().Advance(20 * sim::kMillisecond);
+        ASSERT_EQ(results.size(), 6u) << "seed " << seed;
+        size_t reached = 0;
+        for (NTSTATUS status : results) {
+            EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_NOT_FOUND) << "seed " << seed << " 0x" << std::hex
+                                                                                << status;
+            reached += status == STATUS_SUCCESS;
+        }
+        EXPECT_EQ(machine->Hid().Find("switch")->writes.size(), reached) << "seed " << seed;
+        EXPECT_TRUE(DriverGlobals.HidBoard->Present) << "tracked again, seed " << seed;
+        EXPECT_TRUE(machine->Shutdown().empty()) << "seed " << seed;
+    }
+}
+
 }  // namespace
