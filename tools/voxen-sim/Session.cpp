@@ -334,13 +334,16 @@ void Session::Show() {
             Say("", "  changed registers:" + registers);
         }
     }
-    Say("show", sim::Format("driver: %u bridge(s)%s", DriverGlobals.BridgeCount,
-                            DriverGlobals.Disabled ? ", filtering disabled" : ""));
+    std::string off;
+    if (DriverGlobals.Disabled)
+        off = spec_.safeMode != 0 ? ", filtering disabled: safe mode"
+                                  : ", filtering disabled by the boot guard (enabled, but this boot was not armed)";
+    Say("show", sim::Format("driver: %u bridge(s)%s", DriverGlobals.BridgeCount, off.c_str()));
     for (ULONG i = 0; i < DriverGlobals.BridgeCount; ++i) {
         FilterDevice* bridge = BridgeAt(i);
-        Say("", sim::Format("  bridge %u: %02x:%02x.%x %s, %u child(ren)", i, BusNumber(bridge), DeviceNumber(bridge),
+        Say("", sim::Format("  bridge %u: %02x:%02x.%x %s, %u child(ren), %s", i, BusNumber(bridge), DeviceNumber(bridge),
                             FunctionNumber(bridge), Ids(bridge->VendorId, bridge->DeviceId).c_str(),
-                            bridge->GetChildCount()));
+                            bridge->GetChildCount(), bridge->HasDsm ? "ACPI _DSM power method" : "no _DSM"));
         for (ULONG j = 0; j < bridge->GetChildCount(); ++j) {
             FilterDevice* child = bridge->GetChild(j);
             Say("", sim::Format("    child %u: %02x:%02x.%x %s, power state recorded: %s", j, BusNumber(child), DeviceNumber(child),
