@@ -34,10 +34,12 @@ FilterDevice::FilterDevice()
       SerialDeviceObject(nullptr),
       SerialFileObject(nullptr),
       SerialOpened(FALSE),
-      RemoveLock() {
+      RemoveLock(),
+      PlatformLock() {
     InitializeListHead(&ChildDevicesList);
     InitializeNodeLookaside(&ChildNodes);
     IoInitializeRemoveLock(&RemoveLock, TagObject, 0, 0);
+    KeInitializeEvent(&PlatformLock, SynchronizationEvent, TRUE);
 }
 
 FilterDevice* NewFilterDevice() {
@@ -160,6 +162,13 @@ FilterDevice* AcquireListed(FilterDevice* Filter) {
 }
 
 }  // namespace
+
+FilterDevice* AcquireParent(FilterDevice* Child) {
+    LockDeviceLists();
+    FilterDevice* parent = AcquireListed(Child->Parent);
+    UnlockDeviceLists();
+    return parent;
+}
 
 FilterDevice* AcquireChildAt(FilterDevice* Bridge, ULONG Index) {
     LockDeviceLists();

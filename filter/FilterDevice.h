@@ -73,6 +73,10 @@ public:
     // Held by every IRP and every user of the object outside the list lock;
     // removal waits for all of them before the filter leaves its stack.
     IO_REMOVE_LOCK RemoveLock;
+    // On a bridge: held by a platform switch of one of its children from the
+    // save to the end of the restore, so that two functions of one device are
+    // never saved while it is cut or restored while it is switched off.
+    KEVENT PlatformLock;
 
 private:
     void OrphanChildren();
@@ -96,5 +100,7 @@ FilterDevice* FilterForIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // A listed bridge or child, with its remove lock held; null past the end of
 // the list or once the object is being removed. Release with ReleaseFilter.
 FilterDevice* AcquireBridgeAt(ULONG Index);
+// The child's parent bridge, held; null for an orphan or a parent on its way out.
+FilterDevice* AcquireParent(FilterDevice* Child);
 FilterDevice* AcquireChildAt(FilterDevice* Bridge, ULONG Index);
 void ReleaseFilter(FilterDevice* Filter);

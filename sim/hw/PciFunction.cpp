@@ -78,6 +78,7 @@ void PciFunction::SwitchPower(bool on) {
     }
     config_ = powerOn_;
     silentUntil_ = spec_.answersAfter < 0 ? INT64_MAX : Kernel::Current().Threads().Now() + spec_.answersAfter;
+    retryUntil_ = silentUntil_ == INT64_MAX ? 0 : silentUntil_ + spec_.retryFor;
 }
 
 bool PciFunction::Answers() const { return Kernel::Current().Threads().Now() >= silentUntil_; }

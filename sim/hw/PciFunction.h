@@ -65,6 +65,7 @@ struct PciFunctionSpec {
     DsmSpec dsm;                           // bridges: the ACPI power method of their firmware object
     std::string powerSwitch;               // what cuts its power: "dsm", "hid:NAME", "serial" or "" (nothing)
     int64_t answersAfter = 0;              // after power-on, in 100 ns units; -1: never
+    int64_t retryFor = 0;                  // then answers with retry status this long (vendor ID 0x0001)
     bool pageable = true;                  // its PDO and function driver set DO_POWER_PAGABLE, as most do
     bool busDriverCompletesFromDpc = false;       // the bus driver completes this PDO's IRPs from a DPC
     bool functionDriverCompletesFromDpc = false;  // so does its function driver, on their way back up

@@ -254,13 +254,18 @@ private:
             uint16_t number = static_cast<uint16_t>(Number(Need(device, "device", at), At(at, "device"), 31));
             std::string powerSwitch;
             int64_t answersAfter = 0;
+            int64_t retryFor = 0;
             if (const Json* power = Find(device, "power")) {
                 std::string pat = At(at, "power");
-                OnlyKeys(*power, pat, {"switch", "answersAfter"});
+                OnlyKeys(*power, pat, {"switch", "answersAfter", "retryFor"});
                 if (const Json* v = Find(*power, "switch")) powerSwitch = Text(*v, At(pat, "switch"));
                 if (powerSwitch != "" && powerSwitch != "dsm" && powerSwitch != "serial" && powerSwitch.rfind("hid:", 0) != 0)
                     Fail(At(pat, "switch"), "expected \"dsm\", \"serial\" or \"hid:BOARD\"");
                 if (const Json* v = Find(*power, "answersAfter")) answersAfter = Duration(*v, At(pat, "answersAfter"));
+                if (const Json* v = Find(*power, "retryFor")) {
+                    retryFor = Duration(*v, At(pat, "retryFor"));
+                    if (retryFor < 0) Fail(At(pat, "retryFor"), "a device that never stops asking for retries never answers: use \"answersAfter\": \"never\"");
+                }
             }
             const Json& functions = Need(device, "functions", at);
             if (!functions.is_array() || functions.empty()) Fail(At(at, "functions"), "expected a list of one or more functions");
@@ -280,6 +285,7 @@ private:
                 if (const Json* v = Find(object, "storage")) spec.storage = Flag(*v, At(fat, "storage"));
                 spec.powerSwitch = powerSwitch;
                 spec.answersAfter = answersAfter;
+                spec.retryFor = retryFor;
                 Add(spec, fat);
             }
         }
