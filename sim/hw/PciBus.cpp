@@ -97,6 +97,10 @@ private:
             gone = true;  // a function plugged in again gets a new PDO
             return Finish(irp, STATUS_SUCCESS);
         case IRP_MN_START_DEVICE:
+            // The resources the Plug and Play manager assigned go into the
+            // device's registers as the bus driver starts it.
+            function_->AssignResources();
+            return Finish(irp, STATUS_SUCCESS);
         case IRP_MN_QUERY_REMOVE_DEVICE:
         case IRP_MN_CANCEL_REMOVE_DEVICE:
         case IRP_MN_REMOVE_DEVICE:

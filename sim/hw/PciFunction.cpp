@@ -72,6 +72,8 @@ void PciFunction::Set32(ULONG offset, uint32_t value) { std::memcpy(&config_[off
 void PciFunction::SwitchPower(bool on) {
     if (on == powered_) return;
     powered_ = on;
+    Kernel::Current().Pnp().Tell(Location().Text() + " " + spec_.name + ": power " +
+                                 (on ? "restored: its registers are at their power-on values" : "cut"));
     if (!on) {
         silentUntil_ = INT64_MAX;
         return;
@@ -111,6 +113,20 @@ uint32_t PciFunction::Peek32(ULONG offset) const {
     uint32_t value;
     std::memcpy(&value, &config_[offset], 4);
     return value;
+}
+
+void PciFunction::AssignResources() {
+    if (spec_.IsBridge() || !Answers()) return;
+    // A 16 MB window per function below 4 GB, placed by its location.
+    uint32_t base = 0xC0000000u | static_cast<uint32_t>(spec_.location.bus) << 24 |
+                    static_cast<uint32_t>(spec_.location.device) << 19 | static_cast<uint32_t>(spec_.location.function) << 16;
+    uint32_t values[] = {base, base + 0x8000, 0};
+    Write(0x10, &values[0], 4);
+    Write(0x14, &values[1], 4);
+    uint8_t line = static_cast<uint8_t>(0x10 + spec_.location.function);
+    Write(0x3C, &line, 1);
+    uint16_t command = 0x0006;  // memory space, bus master
+    Write(0x04, &command, 2);
 }
 
 std::vector<ULONG> PciFunction::ChangedDwords() const {

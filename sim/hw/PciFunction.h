@@ -90,6 +90,9 @@ public:
     void Poke8(ULONG offset, uint8_t value);
     uint8_t Peek8(ULONG offset) const { return config_[offset]; }
     uint32_t Peek32(ULONG offset) const;
+    // What starting an endpoint leaves: its base address registers at
+    // addresses of its own, its interrupt line, memory decode and bus mastering.
+    void AssignResources();
     // Configuration registers that differ from their power-on values.
     std::vector<ULONG> ChangedDwords() const;
 

@@ -1,5 +1,7 @@
 #include "sim/pnp/PnpManager.h"
 
+#include "sim/kernel/StatusNames.h"
+
 #include <algorithm>
 
 #include "sim/kernel/Kernel.h"
@@ -223,6 +225,8 @@ void PnpManager::Enumerate(DeviceNode* node) {
         location->Parameters.QueryDeviceRelations.Type = BusRelations;
     });
     auto* relations = reinterpret_cast<PDEVICE_RELATIONS>(information);
+    if (!NT_SUCCESS(status) && status != STATUS_NOT_SUPPORTED)
+        Narrate(node->name + ": bus relations refused with " + StatusName(status) + "; its devices stay as they are");
     if (!NT_SUCCESS(status) || !relations) return;
     std::vector<PDEVICE_OBJECT> reported(relations->Objects, relations->Objects + relations->Count);
     for (size_t i = 0; i < reported.size(); ++i) {

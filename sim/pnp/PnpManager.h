@@ -66,6 +66,8 @@ public:
 
     // Told, in words, each thing the manager does to a device node.
     void SetNarrator(std::function<void(const std::string&)> narrator) { narrator_ = std::move(narrator); }
+    // For the machine's hardware to tell what happens to a device (its power).
+    void Tell(const std::string& text) const { Narrate(text); }
 
     // A PDO its bus driver announced: builds its stack, starts it and
     // enumerates what it reports in turn.

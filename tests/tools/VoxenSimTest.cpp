@@ -299,3 +299,35 @@ TEST(Trace, WritesOneSlicePerDispatchOnATrackPerDevice) {
 }
 
 }  // namespace
+
+namespace {
+
+// The tour a person sees first: the graphics device switched off and on
+// through the control protocol, its registers the same after as before.
+TEST(DefaultScenario, ShowsTheWholePowerCycle) {
+    RunResult result = RunScript(sim::DefaultMachineJson(), voxen::Session::DefaultScript());
+    ASSERT_EQ(result.code, 0) << result.out;
+    const std::string& out = result.out;
+    auto at = [&](const std::string& text, size_t from = 0) {
+        size_t found = out.find(text, from);
+        EXPECT_NE(found, std::string::npos) << "missing: " << text;
+        return found;
+    };
+    size_t firstShow = at("> show");
+    size_t registersBefore = at("changed registers:", firstShow);
+    std::string before = out.substr(registersBefore, out.find('\n', registersBefore) - registersBefore);
+    size_t cut = at("01:00.0 display: power cut", registersBefore);
+    at("01:00.1 audio: power cut", registersBefore);
+    at("registers: none readable", cut);
+    size_t refused = at("bus relations refused with STATUS_RETRY", cut);
+    size_t restored = at("01:00.0 display: power restored", refused);
+    size_t lastShow = at("> show", restored);
+    size_t registersAfter = at("changed registers:", lastShow);
+    EXPECT_EQ(out.substr(registersAfter, out.find('\n', registersAfter) - registersAfter), before);
+    size_t unknown = at("STATUS_INVALID_PARAMETER (0xC000000D)", lastShow);
+    size_t advance = at("> advance 70s", unknown);
+    at("00:1c.0 PCI Express root port: asked for its bus relations", advance);
+    EXPECT_EQ(out.find("removal", firstShow), out.find("removal", at("> ctl-as-user list"))) << "no removal before shutdown";
+}
+
+}  // namespace

@@ -32,22 +32,34 @@ Session::~Session() = default;
 
 const char* Session::DefaultScript() {
     return R"(# The laptop has booted: the driver filters its root port, and its child
-# filters sit under the drivers of the graphics device's two functions.
+# filters sit under the drivers of the graphics device's two functions, whose
+# registers the bus driver programmed at start.
 show
-# The audio function vanishes from the bus and comes back: its child filter
-# leaves with it and a new one is placed when the bridge reports it again.
-surprise-remove 01:00.1
-plug 01:00.1
-# The service asked for a bus rescan: the bridge is asked for its bus relations.
+# The power-management service switches the graphics device off. First each
+# function is told D3 through its own stack: from now on the bridge refuses to
+# let the Plug and Play manager remove its children.
+ctl child-power 01:00.0 D3 --irp
+ctl child-power 01:00.1 D3 --irp
+# Then the platform cuts the power (the root port's _DSM method): both
+# functions' configuration spaces are saved first.
+ctl child-power 01:00.0 D3 --platform
+show
+# A bus rescan while the device is off: the bridge answers it with STATUS_RETRY.
 invalidate 00:1c.0
-advance 70s
+# Power back: the device is waited for and both functions restored, then D0
+# through each stack. Every register is as it was before the cycle.
+ctl child-power 01:00.0 D0 --platform
+ctl child-power 01:00.0 D0 --irp
+ctl child-power 01:00.1 D0 --irp
 show
-# The power-management service speaks to the control device: the bridges and
-# their children, one request as raw bytes, and the boot guard armed.
+# A device the driver does not know: refused, and 69 seconds later every
+# bridge is asked for its bus relations again.
+ctl child-power 05:00.0 D3 --irp
+advance 70s
+# The protocol's other requests, and the boot guard armed.
 ctl list
 ctl raw 0x80000008 --in 00000000 --out-len 20
 ctl arm-guard
-reg show
 # The control device is open to the system and administrators only.
 ctl-as-user list
 )";
@@ -328,7 +340,9 @@ void Session::Show() {
         }
         Say("", "  stack, PDO first: " + stack);
         std::vector<ULONG> changed = function->ChangedDwords();
-        if (!changed.empty()) {
+        if (!function->Answers()) {
+            Say("", "  registers: none readable (every read gives all ones)");
+        } else if (!changed.empty()) {
             std::string registers;
             for (ULONG offset : changed) registers += sim::Format(" %03x=%08x", offset, function->Peek32(offset));
             Say("", "  changed registers:" + registers);
