@@ -70,6 +70,13 @@ grep -q "^STATUS_SUCCESS (0x00000000)" <<<"$armed" || fail "voxenctl arm-guard: 
 [ "$(service_value DCState)" = 0x80ea2 ] || fail "arm-guard left DCState at '$(service_value DCState)'"
 echo "voxenctl arm-guard: $(echo $armed); EnableDC and DCState written"
 # An unknown request is refused by the driver, and voxenctl says so with exit 1.
+# A child power request for a device the driver does not know: refused, a
+# rescan scheduled on the driver's own thread.
+child=$(timeout 120 "$wine" 'C:\voxenpci\voxenctl.exe' child-power 05:00.0 D3 --irp 2>&1)
+childExit=$?
+grep -q "STATUS_INVALID_PARAMETER (0xC000000D)" <<<"$child" && [ "$childExit" = 1 ] ||
+    fail "voxenctl child-power of an unknown device: exit $childExit, $child"
+echo "voxenctl child-power 05:00.0 D3 --irp: $(echo $child | tr -d '\r'), exit 1"
 raw=$(timeout 120 "$wine" 'C:\voxenpci\voxenctl.exe' raw 0x80000024 2>&1)
 rawExit=$?
 grep -q "STATUS_INVALID_DEVICE_REQUEST (0xC0000010)" <<<"$raw" && [ "$rawExit" = 1 ] ||
