@@ -1,7 +1,7 @@
 #include "config/BootGuard.h"
 
 #include "config/Registry.h"
-#include "driver/DriverGlobals.h"
+#include "common/DriverGlobals.h"
 
 namespace {
 

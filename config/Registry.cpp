@@ -1,7 +1,7 @@
 #include "config/Registry.h"
 
-#include "driver/DriverGlobals.h"
-#include "driver/PoolTags.h"
+#include "common/DriverGlobals.h"
+#include "common/PoolTags.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "control/ControlDevice.h"
 
-#include "driver/DriverGlobals.h"
+#include "common/DriverGlobals.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 #include "config/BootGuard.h"
 #include "control/ChildPower.h"
 #include "control/Protocol.h"
-#include "driver/Completion.h"
-#include "driver/DriverGlobals.h"
-#include "driver/Roles.h"
+#include "common/Completion.h"
+#include "common/DriverGlobals.h"
+#include "common/Roles.h"
 #include "filter/FilterDevice.h"
 #include "pci/Identity.h"
 

@@ -1,7 +1,7 @@
 #include "control/Rescan.h"
 
-#include "driver/DriverGlobals.h"
-#include "driver/Roles.h"
+#include "common/DriverGlobals.h"
+#include "common/Roles.h"
 #include "filter/FilterDevice.h"
 
 namespace {

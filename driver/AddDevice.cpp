@@ -1,6 +1,6 @@
-#include "driver/Bridges.h"
-#include "driver/DriverGlobals.h"
-#include "driver/Roles.h"
+#include "filter/BridgeList.h"
+#include "common/DriverGlobals.h"
+#include "common/Roles.h"
 #include "pci/Config.h"
 
 namespace {

@@ -1,9 +1,9 @@
 #include "config/BootGuard.h"
 #include "config/Registry.h"
 #include "control/ControlDevice.h"
-#include "driver/DriverGlobals.h"
-#include "driver/PoolTags.h"
-#include "driver/Roles.h"
+#include "common/DriverGlobals.h"
+#include "common/PoolTags.h"
+#include "common/Roles.h"
 #include "filter/DeviceList.h"
 #include "power/HidBoard.h"
 

@@ -1,8 +1,8 @@
 // The Plug and Play and power entries: each hands the IRP to the FilterDevice
 // of the device object it reached.
-#include "driver/Completion.h"
-#include "driver/DriverGlobals.h"
-#include "driver/Roles.h"
+#include "common/Completion.h"
+#include "common/DriverGlobals.h"
+#include "common/Roles.h"
 #include "filter/FilterDevice.h"
 
 NTSTATUS PnpEntry(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

@@ -1,6 +1,6 @@
-#include "driver/Completion.h"
-#include "driver/DriverGlobals.h"
-#include "driver/Roles.h"
+#include "common/Completion.h"
+#include "common/DriverGlobals.h"
+#include "common/Roles.h"
 #include "filter/FilterDevice.h"
 
 NTSTATUS PassThrough(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

@@ -1,7 +1,7 @@
 #include "filter/DeviceList.h"
 
-#include "driver/DriverGlobals.h"
-#include "driver/PoolTags.h"
+#include "common/DriverGlobals.h"
+#include "common/PoolTags.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // How a FilterDevice handles the Plug and Play, power and device-control IRPs
 // that reach its device object, and how a bridge finds its children.
-#include "driver/Bridges.h"
-#include "driver/Completion.h"
-#include "driver/DriverGlobals.h"
+#include "filter/BridgeList.h"
+#include "common/Completion.h"
+#include "common/DriverGlobals.h"
 #include "filter/FilterDevice.h"
 #include "pci/Config.h"
 

@@ -1,8 +1,8 @@
 #include "filter/FilterDevice.h"
 
-#include "driver/Completion.h"
-#include "driver/DriverGlobals.h"
-#include "driver/PoolTags.h"
+#include "common/Completion.h"
+#include "common/DriverGlobals.h"
+#include "common/PoolTags.h"
 #include "pci/Config.h"
 #include "power/Dsm.h"
 #include "power/SerialSwitch.h"

@@ -1,6 +1,6 @@
 // The saved image of a device's whole configuration space.
-#include "driver/DriverGlobals.h"
-#include "driver/PoolTags.h"
+#include "common/DriverGlobals.h"
+#include "common/PoolTags.h"
 #include "filter/FilterDevice.h"
 #include "pci/Config.h"
 

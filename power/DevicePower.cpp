@@ -1,5 +1,5 @@
 // Device power states requested through power IRPs, as a power policy owner does.
-#include "driver/DriverGlobals.h"
+#include "common/DriverGlobals.h"
 #include "filter/FilterDevice.h"
 #include "pci/Identity.h"
 #include "power/DeviceWait.h"

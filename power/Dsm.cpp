@@ -1,6 +1,6 @@
 #include "power/Dsm.h"
 
-#include "driver/PoolTags.h"
+#include "common/PoolTags.h"
 #include "filter/FilterDevice.h"
 
 namespace {

@@ -1,7 +1,7 @@
 #include "power/HidBoard.h"
 
-#include "driver/DriverGlobals.h"
-#include "driver/PoolTags.h"
+#include "common/DriverGlobals.h"
+#include "common/PoolTags.h"
 
 namespace {
 

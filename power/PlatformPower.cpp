@@ -1,6 +1,6 @@
 // Cutting and restoring a child's power by a platform method, with every
 // function of the same PCI device saved before the cut and restored after.
-#include "driver/DriverGlobals.h"
+#include "common/DriverGlobals.h"
 #include "filter/FilterDevice.h"
 #include "pci/Identity.h"
 #include "power/DeviceWait.h"

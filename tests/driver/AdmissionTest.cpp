@@ -3,8 +3,8 @@
 
 #include <functional>
 
-#include "driver/Bridges.h"
-#include "driver/Roles.h"
+#include "filter/BridgeList.h"
+#include "common/Roles.h"
 #include "pci/Config.h"
 #include "tests/support/CaseName.h"
 #include "tests/support/DriverUnderTest.h"

@@ -5,7 +5,7 @@
 
 #include "config/BootGuard.h"
 #include "config/Registry.h"
-#include "driver/Roles.h"
+#include "common/Roles.h"
 #include "tests/support/CaseName.h"
 #include "tests/support/DriverUnderTest.h"
 

@@ -2,7 +2,7 @@
 // while a child is switched off.
 #include <gtest/gtest.h>
 
-#include "driver/Roles.h"
+#include "common/Roles.h"
 #include "tests/support/CaseName.h"
 #include "tests/support/DriverUnderTest.h"
 #include "tests/support/TestDriver.h"

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "control/Protocol.h"
-#include "driver/Roles.h"
+#include "common/Roles.h"
 #include "tests/support/CaseName.h"
 #include "tests/support/DriverUnderTest.h"
 

@@ -7,7 +7,7 @@
 
 #include "config/BootGuard.h"
 #include "control/Protocol.h"
-#include "driver/Roles.h"
+#include "common/Roles.h"
 #include "sim/kernel/IoManager.h"
 #include "tests/support/CaseName.h"
 #include "tests/support/DriverUnderTest.h"

@@ -1,7 +1,7 @@
 // Device power states requested through the device's own stack.
 #include <gtest/gtest.h>
 
-#include "driver/DriverGlobals.h"
+#include "common/DriverGlobals.h"
 #include "tests/support/CaseName.h"
 #include "tests/support/DriverUnderTest.h"
 

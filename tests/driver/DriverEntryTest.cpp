@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "control/Protocol.h"
-#include "driver/DriverGlobals.h"
-#include "driver/Roles.h"
+#include "common/DriverGlobals.h"
+#include "common/Roles.h"
 #include "sim/kernel/Kernel.h"
 #include "sim/kernel/Loader.h"
 #include "tests/support/DriverUnderTest.h"

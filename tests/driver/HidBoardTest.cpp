@@ -5,7 +5,7 @@
 
 #include <cwctype>
 
-#include "driver/Roles.h"
+#include "common/Roles.h"
 #include "power/HidBoard.h"
 #include "tests/support/DriverUnderTest.h"
 

@@ -3,7 +3,7 @@
 // non-pageable one when power IRPs come at DISPATCH_LEVEL.
 #include <gtest/gtest.h>
 
-#include "driver/Roles.h"
+#include "common/Roles.h"
 #include "tests/support/DriverUnderTest.h"
 
 namespace {

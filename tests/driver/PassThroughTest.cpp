@@ -2,7 +2,7 @@
 // them down untouched; the control device completes them.
 #include <gtest/gtest.h>
 
-#include "driver/Roles.h"
+#include "common/Roles.h"
 #include "tests/support/CaseName.h"
 #include "tests/support/DriverUnderTest.h"
 #include "tests/support/TestDriver.h"

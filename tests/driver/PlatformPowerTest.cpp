@@ -6,7 +6,7 @@
 #include <map>
 
 #include "control/Protocol.h"
-#include "driver/Roles.h"
+#include "common/Roles.h"
 #include "pci/Config.h"
 #include "tests/support/CaseName.h"
 #include "tests/support/DriverUnderTest.h"

@@ -2,7 +2,7 @@
 // reaches the bus driver, and what is freed.
 #include <gtest/gtest.h>
 
-#include "driver/Roles.h"
+#include "common/Roles.h"
 #include "tests/support/CaseName.h"
 #include "tests/support/DriverUnderTest.h"
 

@@ -1,7 +1,7 @@
 #include "tests/support/DriverUnderTest.h"
 
-#include "driver/Bridges.h"
-#include "driver/Roles.h"
+#include "filter/BridgeList.h"
+#include "common/Roles.h"
 
 #include <cstdlib>
 #include <string>

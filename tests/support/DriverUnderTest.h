@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "driver/DriverGlobals.h"
+#include "common/DriverGlobals.h"
 #include "filter/FilterDevice.h"
 #include "sim/machine/Machine.h"
 

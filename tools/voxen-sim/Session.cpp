@@ -4,9 +4,9 @@
 
 #include <sstream>
 
-#include "driver/Bridges.h"
-#include "driver/DriverGlobals.h"
-#include "driver/Roles.h"
+#include "filter/BridgeList.h"
+#include "common/DriverGlobals.h"
+#include "common/Roles.h"
 #include "pci/Identity.h"
 #include "sim/kernel/StatusNames.h"
 #include "sim/machine/Description.h"

@@ -1,4 +1,4 @@
-#include "driver/DriverGlobals.h"
+#include "common/DriverGlobals.h"
 
 // Constant-initialised: no constructor runs at load.
 constexpr DriverGlobalsRecord InitialDriverGlobals = {

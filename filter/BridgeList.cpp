@@ -1,6 +1,6 @@
-#include "driver/Bridges.h"
+#include "filter/BridgeList.h"
 
-#include "driver/DriverGlobals.h"
+#include "common/DriverGlobals.h"
 
 FilterDevice* BridgeAt(ULONG Index) { return ListEntryAt(&DriverGlobals.BridgeList, DriverGlobals.BridgeCount, Index); }
 
