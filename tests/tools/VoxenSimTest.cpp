@@ -120,6 +120,16 @@ TEST(MachineDescriptions, KernelAndDriverBehaviourReachTheSimulatedMachine) {
         ASSERT_TRUE(sim::ParseMachine(c.json, &spec, &error)) << error;
         EXPECT_EQ(spec.safeMode, c.safeMode) << c.json;
     }
+
+    struct {
+        const char* json;
+        int64_t time;
+    } accessTimes[] = {{R"({})", 10}, {R"({"configAccessTime": "0us"})", 0},
+                       {R"({"configAccessTime": "250us"})", 2500}, {R"({"configAccessTime": "1s"})", sim::kSecond}};
+    for (const auto& c : accessTimes) {
+        ASSERT_TRUE(sim::ParseMachine(c.json, &spec, &error)) << error;
+        EXPECT_EQ(spec.configAccessTime, c.time) << c.json;
+    }
 }
 
 struct MistakeCase {
@@ -173,6 +183,9 @@ INSTANTIATE_TEST_SUITE_P(
                     R"({"bridges": [{"location": "00:1c.0", "secondaryBus": 1}, {"location": "00:1d.0", "secondaryBus": 1}]})",
                     "bridges[1].secondaryBus: bus 01 is already behind the bridge at 00:1c.0"},
         MistakeCase{"SafeModeTooLarge", R"({"safeMode": 4})", "safeMode: 4 is larger than 3"},
+        MistakeCase{"AccessTimeNever", R"({"configAccessTime": "never"})", "configAccessTime: expected a duration from"},
+        MistakeCase{"AccessTimeTooLong", R"({"configAccessTime": "2s"})", "configAccessTime: expected a duration from"},
+        MistakeCase{"AccessTimeNotADuration", R"({"configAccessTime": 5})", "configAccessTime: expected a duration"},
         MistakeCase{"UnknownWindows", R"({"windowsVersion": "5.1"})", "windowsVersion: '5.1' is not a Windows version"},
         MistakeCase{"UnknownCompleter",
                     R"({"bridges": [{"location": "00:1c.0", "secondaryBus": 1, "completesFromDpc": ["acpi"]}]})",
