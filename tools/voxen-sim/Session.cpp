@@ -75,8 +75,11 @@ int Session::ShutDown() {
     std::vector<std::string> leaks = machine_->Shutdown();
     const std::string& partial = machine_->Os().Debug().Partial();
     if (!partial.empty()) std::printf("dbg| %s\n", partial.c_str());
+    if (trace_) trace_->Detach();
     if (!leaks.empty()) {
         for (const std::string& leak : leaks) Say("LEAK", leak);
+        // The program may stop here (a reboot that leaked): the trace is written first.
+        if (trace_) trace_->Write();
         return kKernelStop;
     }
     Say("shutdown", "clean: no pool, reference, handle or IRP left behind");
@@ -95,13 +98,19 @@ int Session::Run(std::istream& script, const std::string& scriptName) {
         for (std::string word; stream >> word;) words.push_back(word);
         if (words.empty()) continue;
         std::printf("\n> %s\n", text.substr(text.find_first_not_of(" \t")).c_str());
+        if (trace_) trace_->BeginCommand(text.substr(text.find_first_not_of(" \t"), text.find_last_not_of(" \t\r") + 1 - text.find_first_not_of(" \t")));
         try {
             Execute(words);
         } catch (const ScriptError& error) {
             std::fflush(stdout);
             std::fprintf(stderr, "voxen-sim: %s:%d: %s\n", scriptName.c_str(), number, error.what.c_str());
+            if (trace_) {
+                trace_->EndCommand();
+                if (!trace_->Write()) std::fprintf(stderr, "voxen-sim: cannot write the trace file\n");
+            }
             return kScriptError;
         }
+        if (trace_) trace_->EndCommand();
     }
     std::printf("\n");
     int code = ShutDown();
