@@ -313,6 +313,38 @@ void Session::Registry(const std::vector<std::string>& words) {
 }
 
 void Session::Show() {
+    auto driverName = [](PDEVICE_OBJECT device) {
+        return sim::ToNarrow(sim::FromUnicodeString(&device->DriverObject->DriverName));
+    };
+    // Each device object of a stack by what it is there: the bus driver's PDO,
+    // the ACPI driver's filter, the function driver, ours, other filters.
+    auto roles = [&](const std::vector<PDEVICE_OBJECT>& members) {
+        std::string stack;
+        bool functionSeen = false;
+        for (PDEVICE_OBJECT device : members) {
+            std::string driver = driverName(device), role;
+            if (device == members.front()) {
+                role = "PDO " + driver;
+            } else if (device->DriverObject == machine_->Filter()) {
+                FilterDevice* filter = FilterFromDevice(device);
+                bool bridge = false;
+                for (ULONG i = 0; i < DriverGlobals.BridgeCount; ++i) bridge |= BridgeAt(i) == filter;
+                role = bridge && filter->Parent ? "VoxenPCI filter (bridge and child)"
+                       : bridge                 ? "VoxenPCI filter (bridge)"
+                                                : "VoxenPCI filter (child)";
+            } else if (driver == "\\Driver\\ACPI") {
+                role = "ACPI filter " + driver + " (_DSM)";
+            } else if (!functionSeen) {
+                functionSeen = true;
+                role = "function driver " + driver;
+            } else {
+                role = "upper filter " + driver;
+            }
+            stack += (stack.empty() ? "" : " <- ") + role;
+        }
+        if (!functionSeen) stack += ", raw (no function driver)";
+        return stack;
+    };
     for (auto& function : machine_->Pci().Functions()) {
         const sim::PciFunctionSpec& spec = function->Spec();
         std::string power = !function->present   ? "absent"
@@ -322,20 +354,7 @@ void Session::Show() {
         Say("show", function->Location().Text() + " " + spec.name + " " + Ids(spec.vendorId, spec.deviceId) + "  " +
                         power + ", " + PowerStateName(function->powerState));
         if (!function->present) continue;
-        std::string stack;
-        for (PDEVICE_OBJECT device : machine_->Stack(function.get())) {
-            std::string driver = sim::ToNarrow(sim::FromUnicodeString(&device->DriverObject->DriverName));
-            if (device->DriverObject == machine_->Filter()) {
-                FilterDevice* filter = FilterFromDevice(device);
-                bool bridge = false;
-                for (ULONG i = 0; i < DriverGlobals.BridgeCount; ++i) bridge |= BridgeAt(i) == filter;
-                driver += bridge && filter->Parent ? " [VoxenPCI bridge+child filter]"
-                          : bridge                 ? " [VoxenPCI bridge filter]"
-                                                   : " [VoxenPCI child filter]";
-            }
-            stack += (stack.empty() ? "" : " <- ") + driver;
-        }
-        Say("", "  stack, PDO first: " + stack);
+        Say("", "  stack, PDO first: " + roles(machine_->Stack(function.get())));
         std::vector<ULONG> changed = function->ChangedDwords();
         if (!changed.empty()) {
             std::string registers;
@@ -367,9 +386,15 @@ void Session::Show() {
                                 board->present ? "plugged in" : "not plugged in", spec.outputReportLength,
                                 spec.powers.empty() ? "" : (", switches " + spec.powers).c_str(),
                                 board->lastCommand.empty() ? "none" : ("\"" + board->lastCommand + "\"").c_str()));
+        if (board->present && board->pdo) {
+            std::vector<PDEVICE_OBJECT> members;
+            for (PDEVICE_OBJECT device = board->pdo; device; device = device->AttachedDevice) members.push_back(device);
+            Say("", "  stack, PDO first: " + roles(members) + ", a HID collection");
+        }
     }
     if (sim::SerialPort* serial = machine_->Serial())
-        Say("show", sim::Format("serial port \\Device\\Serial0: DTR %s, RTS %s, %s%s", serial->dtr ? "set" : "clear",
+        Say("show", sim::Format("serial port \\Device\\Serial0 (the serial port driver's %s): DTR %s, RTS %s, %s%s",
+                                driverName(serial->device).c_str(), serial->dtr ? "set" : "clear",
                                 serial->rts ? "set" : "clear", serial->opens ? "open" : "not open",
                                 spec_.serial.powers.empty()
                                     ? ""
