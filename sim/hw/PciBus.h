@@ -37,6 +37,10 @@ public:
     // The ACPI filter in a function's stack, or null.
     AcpiFilter* Acpi(PciFunction* function);
 
+    // Virtual time each configuration access (one dword on the bus) takes.
+    void SetConfigAccessTime(int64_t duration) { configAccessTime_ = duration; }
+    int64_t ConfigAccessTime() const { return configAccessTime_; }
+
 private:
     class Pdo;
 
@@ -47,6 +51,7 @@ private:
     PDRIVER_OBJECT driver_;
     PDRIVER_OBJECT acpi_;
     std::vector<std::unique_ptr<PciFunction>> functions_;
+    int64_t configAccessTime_ = 0;
 };
 
 }  // namespace sim

@@ -80,6 +80,26 @@ Scheduler::Thread* Scheduler::Self(const char* service) const {
 
 bool Scheduler::IsSimulatedThread() const { return Current() != nullptr; }
 
+int Scheduler::CurrentThreadId() const {
+    Thread* thread = Current();
+    return thread ? thread->id : 0;
+}
+
+void Scheduler::SetWaitObserver(WaitObserver observer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    waitObserver_ = std::move(observer);
+}
+
+void Scheduler::Report(std::unique_lock<std::mutex>& lock, Thread* self, WaitSpan::Kind kind, int64_t begin) {
+    if (!waitObserver_) return;
+    WaitSpan span{kind, self->id, self->what, begin, now_, self->waitStatus};
+    WaitObserver observer = waitObserver_;
+    // The thread is the running one: nothing else touches what the observer keeps.
+    lock.unlock();
+    observer(span);
+    lock.lock();
+}
+
 std::string Scheduler::CurrentThreadName() const {
     Thread* thread = Current();
     return thread ? thread->name : std::string("(outside the simulation)");
@@ -233,7 +253,12 @@ bool Scheduler::AdvanceClock() {
     if (next == LLONG_MAX) return false;
     for (KTIMER* timer : timers_) next = std::min(next, timer->DueTime);
     now_ = std::max(now_, next);
+    FireDueLocked();
+    return true;
+}
 
+// Fires every timer due by now and ends every time-out that has passed.
+void Scheduler::FireDueLocked() {
     std::vector<KTIMER*> due;
     for (KTIMER* timer : timers_)
         if (timer->DueTime <= now_) due.push_back(timer);
@@ -248,7 +273,6 @@ bool Scheduler::AdvanceClock() {
     for (auto& thread : threads_)
         if (thread->state == Thread::State::Blocked && thread->timed && thread->deadline <= now_)
             WakeThread(thread.get(), STATUS_TIMEOUT);
-    return true;
 }
 
 void Scheduler::WakeThread(Thread* thread, NTSTATUS status) {
@@ -315,8 +339,11 @@ NTSTATUS Scheduler::Wait(DISPATCHER_HEADER* object, const LARGE_INTEGER* timeout
     self->what = what;
     self->forWork = forWork;
     self->state = Thread::State::Blocked;
+    int64_t begin = now_;
     SwitchAway(lock, self);
-    return self->waitStatus;
+    NTSTATUS status = self->waitStatus;
+    if (!forWork) Report(lock, self, WaitSpan::Kind::Wait, begin);
+    return status;
 }
 
 void Scheduler::Delay(const LARGE_INTEGER& interval) {
@@ -326,7 +353,17 @@ void Scheduler::Delay(const LARGE_INTEGER& interval) {
     self->deadline = std::max(DueTime(interval), now_);
     self->what = "KeDelayExecutionThread";
     self->state = Thread::State::Blocked;
+    int64_t begin = now_;
     SwitchAway(lock, self);
+    Report(lock, self, WaitSpan::Kind::Delay, begin);
+}
+
+void Scheduler::Spend(int64_t duration) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Self("a simulated device");
+    if (duration <= 0) return;
+    now_ += duration;
+    FireDueLocked();
 }
 
 void Scheduler::Yield() {
@@ -459,7 +496,9 @@ void Scheduler::RunUntilIdle(int64_t budget) {
     self->deadline = now_ + budget;
     self->what = "the machine to become idle";
     self->state = Thread::State::Blocked;
+    int64_t begin = now_;
     SwitchAway(lock, self);
+    Report(lock, self, WaitSpan::Kind::Idle, begin);
     if (self->waitStatus == STATUS_TIMEOUT)
         Violation("hang: the machine is still busy after %lld ms of virtual time\n%s",
                   static_cast<long long>(budget / kMillisecond), DescribeLocked().c_str());
@@ -474,8 +513,10 @@ void Scheduler::Advance(int64_t duration) {
     self->lastResort = true;
     self->what = "virtual time to pass";
     self->state = Thread::State::Blocked;
+    int64_t begin = now_;
     SwitchAway(lock, self);
     self->lastResort = false;
+    Report(lock, self, WaitSpan::Kind::Advance, begin);
 }
 
 std::vector<std::string> Scheduler::TerminateAll() {

@@ -13,6 +13,11 @@
 // Each thread has a current IRQL. A thread at DISPATCH_LEVEL never gives up
 // the processor: it may not block, and control passes nowhere until it lowers.
 // Deferred procedure calls run in their own thread at DISPATCH_LEVEL.
+//
+// Work that takes time without blocking (a configuration access on the bus)
+// is Spend: the clock moves on for the running thread, timers due on the way
+// fire and time-outs that pass make their threads ready, but control passes
+// nowhere, so it is allowed at any IRQL.
 #pragma once
 
 #include <condition_variable>
@@ -32,8 +37,21 @@ namespace sim {
 constexpr int64_t kMillisecond = 10'000;
 constexpr int64_t kSecond = 1'000 * kMillisecond;
 
+// A wait that blocked its thread, reported once the thread runs again.
+struct WaitSpan {
+    enum class Kind { Delay, Wait, Advance, Idle };
+    Kind kind;
+    int thread;          // the waiting thread's id
+    std::string what;    // what it waited on
+    int64_t begin;       // virtual time it blocked at
+    int64_t end;         // and ran again at
+    NTSTATUS status;     // how the wait ended (STATUS_TIMEOUT, STATUS_SUCCESS)
+};
+
 class Scheduler {
 public:
+    using WaitObserver = std::function<void(const WaitSpan&)>;
+
     explicit Scheduler(uint64_t seed);
     ~Scheduler();
     Scheduler(const Scheduler&) = delete;
@@ -43,6 +61,11 @@ public:
     void AdoptCurrentThread(const std::string& name);
     bool IsSimulatedThread() const;
     std::string CurrentThreadName() const;
+    // The calling thread's id (1 for the adopted thread), 0 outside the simulation.
+    int CurrentThreadId() const;
+    // Called on the waiting thread, with nothing locked, after every wait that
+    // blocked it (a worker loop's wait for work excepted).
+    void SetWaitObserver(WaitObserver observer);
 
     // Kernel services.
     // `watched`: a thread of the machine itself, whose request must end; one
@@ -57,6 +80,9 @@ public:
     NTSTATUS Wait(DISPATCHER_HEADER* object, const LARGE_INTEGER* timeout, const std::string& what,
                   bool forWork = false);
     void Delay(const LARGE_INTEGER& interval);
+    // The running thread spends `duration` of virtual time working; it keeps
+    // the processor (see above).
+    void Spend(int64_t duration);
     void Yield();
     // KeEnterCriticalRegion and KeLeaveCriticalRegion must pair up on each thread.
     void EnterCriticalRegion();
@@ -103,6 +129,8 @@ private:
     Thread* PickReady();
     bool WakeIdleWaiter();
     bool AdvanceClock();
+    void FireDueLocked();
+    void Report(std::unique_lock<std::mutex>& lock, Thread* self, WaitSpan::Kind kind, int64_t begin);
     void WakeThread(Thread* thread, NTSTATUS status);
     void Signal(DISPATCHER_HEADER* object);
     bool TryConsume(DISPATCHER_HEADER* object);
@@ -120,6 +148,7 @@ private:
     int64_t now_ = 0;
     int nextId_ = 1;
     std::mt19937_64 random_;
+    WaitObserver waitObserver_;
 };
 
 }  // namespace sim

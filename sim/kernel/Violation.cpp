@@ -8,6 +8,11 @@
 namespace sim {
 
 namespace {
+std::function<void()>& StopHook() {
+    static std::function<void()> hook;
+    return hook;
+}
+
 std::string VFormat(const char* format, va_list args) {
     va_list copy;
     va_copy(copy, args);
@@ -18,6 +23,8 @@ std::string VFormat(const char* format, va_list args) {
     return out;
 }
 }  // namespace
+
+void SetStopHook(std::function<void()> hook) { StopHook() = std::move(hook); }
 
 std::string Format(const char* format, ...) {
     va_list args;
@@ -35,6 +42,10 @@ void Violation(const char* format, ...) {
     fflush(stdout);
     fprintf(stderr, "*** STOP: kernel rule violated: %s\n", text.c_str());
     fflush(stderr);
+    // Taken out first: a hook that breaks a rule itself must not run again.
+    std::function<void()> hook = std::move(StopHook());
+    StopHook() = nullptr;
+    if (hook) hook();
     _exit(kViolationExitCode);
 }
 

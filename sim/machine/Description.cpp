@@ -128,11 +128,17 @@ public:
     explicit Reader(MachineSpec* spec) : spec_(spec) {}
 
     void Machine(const Json& root) {
-        OnlyKeys(root, "", {"name", "seed", "safeMode", "windowsVersion", "registry", "bridges", "serial", "hidBoards"});
+        OnlyKeys(root, "", {"name", "seed", "safeMode", "windowsVersion", "configAccessTime", "registry", "bridges", "serial",
+                            "hidBoards"});
         if (const Json* v = Find(root, "name")) spec_->name = Text(*v, "name");
         if (const Json* v = Find(root, "seed")) spec_->seed = Number(*v, "seed", UINT64_MAX);
         if (const Json* v = Find(root, "safeMode")) spec_->safeMode = SafeMode(*v, "safeMode");
         if (const Json* v = Find(root, "windowsVersion")) spec_->windowsVersion = Version(*v, "windowsVersion");
+        if (const Json* v = Find(root, "configAccessTime")) {
+            int64_t time = Duration(*v, "configAccessTime");
+            if (time < 0 || time > kSecond) Fail("configAccessTime", "expected a duration from \"0us\" to \"1s\"");
+            spec_->configAccessTime = time;
+        }
         if (const Json* v = Find(root, "registry")) Registry(*v, "registry");
         if (const Json* v = Find(root, "bridges")) Bridges(*v, "bridges", 0);
         if (const Json* v = Find(root, "serial")) Serial(*v, "serial");

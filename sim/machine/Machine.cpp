@@ -14,6 +14,7 @@ const char* const kEndpointFunctionDriver = "function";
 
 Machine::Machine(MachineSpec spec) : spec_(std::move(spec)), kernel_(KernelConfig{spec_.seed, spec_.safeMode, spec_.windowsVersion}) {
     for (const PciFunctionSpec& function : spec_.functions) pci_.AddFunction(function);
+    pci_.SetConfigAccessTime(spec_.configAccessTime);
     std::wstring key = ServiceKeyPath(kFilterService);
     kernel_.Registry().CreateKey(key);
     for (const RegistryValueSpec& value : spec_.registry) {

@@ -38,6 +38,8 @@ struct MachineSpec {
     std::vector<RegistryValueSpec> registry;
     SerialSpec serial;
     std::vector<HidBoardSpec> boards;
+    // Virtual time one configuration access (a dword) takes on the PCI bus.
+    int64_t configAccessTime = 10;  // 1 us
 };
 
 // The service name the filter is installed under.

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "pci/Config.h"
+#include "tests/support/CaseName.h"
 #include "tests/support/DriverUnderTest.h"
 
 namespace {
@@ -21,6 +22,56 @@ TEST(ConfigAccess, ReadsEachWidthFromTheBusDriver) {
     EXPECT_EQ(ReadConfig8(pdo, 0x0B), 0x03);
     EXPECT_EQ(ReadConfig32(pdo, 0xFFC), machine->Function("01:00.0")->Peek32(0xFFC));
     EXPECT_TRUE(machine->Shutdown().empty());
+}
+
+// The bus moves whole dwords: a request costs the machine's access time for
+// every dword it touches, reading or writing.
+struct CostCase {
+    const char* name;
+    ULONG offset;
+    ULONG length;
+    int64_t dwords;
+};
+
+class ConfigAccessCost : public ::testing::TestWithParam<CostCase> {};
+
+TEST_P(ConfigAccessCost, IsTheAccessTimeOfEveryDwordTouched) {
+    constexpr int64_t kAccess = 30;  // 3 us
+    sim::MachineSpec spec = PortWithDisplay();
+    spec.configAccessTime = kAccess;
+    auto machine = test::Boot(spec);
+    PDEVICE_OBJECT pdo = machine->Function("01:00.0")->pdo;
+    sim::Scheduler& threads = machine->Os().Threads();
+    std::vector<unsigned char> buffer(4096);
+    int64_t before = threads.Now();
+    EXPECT_EQ(PciConfigRead(pdo, GetParam().offset, buffer.data(), GetParam().length), STATUS_SUCCESS);
+    EXPECT_EQ(threads.Now() - before, GetParam().dwords * kAccess);
+    before = threads.Now();
+    EXPECT_EQ(PciConfigWrite(pdo, GetParam().offset, buffer.data(), GetParam().length), STATUS_SUCCESS);
+    EXPECT_EQ(threads.Now() - before, GetParam().dwords * kAccess);
+    EXPECT_TRUE(machine->Shutdown().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ConfigAccessCost,
+                         ::testing::Values(CostCase{"OneDword", 0x00, 4, 1}, CostCase{"OneByte", 0x0B, 1, 1},
+                                           CostCase{"WordAcrossDwords", 0x03, 2, 2},
+                                           CostCase{"UnalignedDword", 0x02, 4, 2}, CostCase{"TwoDwords", 0x10, 8, 2},
+                                           CostCase{"TwoDwordsOffByOne", 0x11, 8, 3},
+                                           CostCase{"WholeSpace", 0x00, 4096, 1024}),
+                         test::CaseName());
+
+TEST(ConfigAccess, TheMachineCostsOneMicrosecondAnAccessUnlessItSaysOtherwise) {
+    EXPECT_EQ(sim::MachineSpec{}.configAccessTime, sim::kMillisecond / 1000);
+    for (int64_t access : {int64_t{0}, sim::kMillisecond / 1000, 2 * sim::kMillisecond}) {
+        sim::MachineSpec spec = PortWithDisplay();
+        spec.configAccessTime = access;
+        auto machine = test::Boot(spec);
+        PDEVICE_OBJECT pdo = machine->Function("01:00.0")->pdo;
+        int64_t before = machine->Os().Threads().Now();
+        ReadConfig32(pdo, 0x00);
+        EXPECT_EQ(machine->Os().Threads().Now() - before, access);
+        EXPECT_TRUE(machine->Shutdown().empty());
+    }
 }
 
 TEST(ConfigAccess, WritesReachTheDeviceWhereItsRegistersAreWritable) {

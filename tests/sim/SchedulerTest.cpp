@@ -63,6 +63,35 @@ TEST(VirtualTime, AWaitWithTimeoutEndsWithStatusTimeout) {
     EXPECT_EQ(kernel.Threads().Now(), 250 * kMillisecond);
 }
 
+// Work on the bus takes time but never blocks: at DISPATCH_LEVEL the clock
+// moves on, timers fire on the way and time-outs end, and the running thread
+// keeps the processor until it lowers its IRQL and lets others run.
+TEST(VirtualTime, SpentTimeFiresTimersAndEndsTimeoutsWithoutASwitch) {
+    sim::Kernel kernel;
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    LARGE_INTEGER due = Relative(3 * kMillisecond);
+    KeSetTimer(&timer, due, nullptr);
+    int64_t delayEnded = -1;
+    kernel.Threads().StartThread("poller", [&] {
+        LARGE_INTEGER step = Relative(4 * kMillisecond);
+        KeDelayExecutionThread(KernelMode, FALSE, &step);
+        delayEnded = static_cast<int64_t>(KeQueryInterruptTime());
+    });
+    kernel.Threads().Advance(0);  // the poller is in its delay now
+    ASSERT_EQ(kernel.Threads().Now(), 0);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    kernel.Threads().Spend(10 * kMillisecond);
+    EXPECT_EQ(kernel.Threads().Now(), 10 * kMillisecond);
+    EXPECT_EQ(KeReadStateTimer(&timer), TRUE) << "due on the way: fired";
+    EXPECT_EQ(delayEnded, -1) << "ready, but the spending thread kept the processor";
+    KeLowerIrql(old);
+    kernel.Threads().RunUntilIdle();
+    EXPECT_EQ(delayEnded, 10 * kMillisecond) << "its time-out ended during the work, it ran after it";
+    EXPECT_EQ(kernel.Threads().Now(), 10 * kMillisecond);
+}
+
 // Three threads that each wait once for `event` and count themselves released.
 void StartWaiters(sim::Kernel& kernel, KEVENT* event, int* released) {
     for (int i = 0; i < 3; ++i)

@@ -6,8 +6,16 @@
 #include <regex>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <cstdio>
+#include <map>
+
+#include "driver/Roles.h"
 #include "sim/machine/Description.h"
 #include "tests/support/CaseName.h"
+#include "tests/support/DriverUnderTest.h"
 #include "tools/voxen-sim/Session.h"
 
 namespace {
@@ -120,6 +128,16 @@ TEST(MachineDescriptions, KernelAndDriverBehaviourReachTheSimulatedMachine) {
         ASSERT_TRUE(sim::ParseMachine(c.json, &spec, &error)) << error;
         EXPECT_EQ(spec.safeMode, c.safeMode) << c.json;
     }
+
+    struct {
+        const char* json;
+        int64_t time;
+    } accessTimes[] = {{R"({})", 10}, {R"({"configAccessTime": "0us"})", 0},
+                       {R"({"configAccessTime": "250us"})", 2500}, {R"({"configAccessTime": "1s"})", sim::kSecond}};
+    for (const auto& c : accessTimes) {
+        ASSERT_TRUE(sim::ParseMachine(c.json, &spec, &error)) << error;
+        EXPECT_EQ(spec.configAccessTime, c.time) << c.json;
+    }
 }
 
 struct MistakeCase {
@@ -173,6 +191,9 @@ INSTANTIATE_TEST_SUITE_P(
                     R"({"bridges": [{"location": "00:1c.0", "secondaryBus": 1}, {"location": "00:1d.0", "secondaryBus": 1}]})",
                     "bridges[1].secondaryBus: bus 01 is already behind the bridge at 00:1c.0"},
         MistakeCase{"SafeModeTooLarge", R"({"safeMode": 4})", "safeMode: 4 is larger than 3"},
+        MistakeCase{"AccessTimeNever", R"({"configAccessTime": "never"})", "configAccessTime: expected a duration from"},
+        MistakeCase{"AccessTimeTooLong", R"({"configAccessTime": "2s"})", "configAccessTime: expected a duration from"},
+        MistakeCase{"AccessTimeNotADuration", R"({"configAccessTime": 5})", "configAccessTime: expected a duration"},
         MistakeCase{"UnknownWindows", R"({"windowsVersion": "5.1"})", "windowsVersion: '5.1' is not a Windows version"},
         MistakeCase{"UnknownCompleter",
                     R"({"bridges": [{"location": "00:1c.0", "secondaryBus": 1, "completesFromDpc": ["acpi"]}]})",
@@ -213,7 +234,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "HID board 'switch' [2047:0317]: plugged in"},
         CommandCase{"HidRemoved", "hid-remove switch\nshow\n", 0, "pnp      HID board 'switch': surprise removal"},
         CommandCase{"HidEjectThenArrive", "hid-eject switch\nhid-arrive switch\n", 0, "pnp      HID board 'switch': new device"},
-        CommandCase{"SerialLines", "show\n", 0, "serial port \\Device\\Serial0: DTR clear, RTS clear, not open"},
+        CommandCase{"SerialLines", "show\n", 0, "(the serial port driver's \\Driver\\Serial): DTR clear, RTS clear, not open"},
         CommandCase{"RegSetAndShow", "reg set EnablePolling dword 0\nreg set Note sz two words\nreg show\n", 0,
                     "reg      Note = sz \"two words\""},
         CommandCase{"RegDelete", "reg set A dword 1\nreg delete A\nreg show\n", 0, "the service key holds no values"},
@@ -227,6 +248,15 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"ShowSaysWhyFilteringIsOff", "reg set EnableDC dword 0x07AADE22\nreboot\nshow\n", 0,
                     "driver: 0 bridge(s), filtering disabled by the boot guard"},
         CommandCase{"ShowNamesTheDsmMethod", "show\n", 0, "2 child(ren), ACPI _DSM power method"},
+        CommandCase{"ShowNamesABridgesStackByRole", "show\n", 0,
+                    "stack, PDO first: PDO \\Driver\\pci <- ACPI filter \\Driver\\ACPI (_DSM) <- function driver "
+                    "\\Driver\\pci <- VoxenPCI filter (bridge)"},
+        CommandCase{"ShowNamesAChildsStackByRole", "show\n", 0,
+                    "stack, PDO first: PDO \\Driver\\pci <- VoxenPCI filter (child) <- function driver \\Driver\\function"},
+        CommandCase{"ShowNamesABoardsStack", "show\n", 0,
+                    "stack, PDO first: PDO \\Driver\\HidUsb, raw (no function driver), a HID collection"},
+        CommandCase{"ShowNamesTheSerialDriver", "show\n", 0,
+                    "serial port \\Device\\Serial0 (the serial port driver's \\Driver\\Serial): DTR clear"},
         CommandCase{"BehindARemovedBridge", "surprise-remove 00:1c.0\nplug 01:00.1\n", 2,
                     "01:00.1 is behind 00:1c.0, which is not plugged in"},
         CommandCase{"DurationTooLong", "advance 9999999999s\n", 2, "'9999999999s' is not a duration"},
@@ -284,18 +314,274 @@ TEST(ScriptCommands, TheBootGuardCanBeFollowedAcrossReboots) {
         << "boot 2 disarmed it and nobody armed it again";
 }
 
+// The trace file, parsed: spans by track, and track names.
+struct Timeline {
+    struct Span {
+        int pid, tid;
+        std::string name, cat;
+        int64_t begin, end;  // 100-ns units
+        nlohmann::json args;
+    };
+    std::vector<Span> spans;     // complete ("X") events
+    std::vector<Span> instants;  // "i" events
+    std::map<std::pair<int, int>, std::string> tracks;
+    std::map<int, std::string> groups;
+
+    static int64_t Units(double micros) { return std::llround(micros * 10); }
+
+    explicit Timeline(const std::string& path) {
+        std::ifstream file(path);
+        nlohmann::json root = nlohmann::json::parse(file);  // throws, failing the test, on bad JSON
+        for (const nlohmann::json& event : root.at("traceEvents")) {
+            std::string phase = event.at("ph");
+            if (phase == "M") {
+                if (event.at("name") == "thread_name") tracks[{event.at("pid"), event.at("tid")}] = event.at("args").at("name");
+                if (event.at("name") == "process_name") groups[event.at("pid")] = event.at("args").at("name");
+                continue;
+            }
+            Span span{event.at("pid"), event.at("tid"), event.at("name"), event.at("cat"), Units(event.at("ts")), 0,
+                      event.value("args", nlohmann::json::object())};
+            span.end = span.begin + (phase == "X" ? Units(event.at("dur")) : 0);
+            (phase == "X" ? spans : instants).push_back(span);
+        }
+    }
+    int Group(const std::string& name) const {
+        for (auto& [pid, group] : groups)
+            if (group == name) return pid;
+        return -1;
+    }
+    std::vector<const Span*> Named(const std::string& name, int pid = -1) const {
+        std::vector<const Span*> found;
+        for (const Span& span : spans)
+            if (span.name == name && (pid < 0 || span.pid == pid)) found.push_back(&span);
+        return found;
+    }
+    // On every track, two spans are nested or apart, never overlapping.
+    std::vector<std::string> Overlaps() const {
+        std::map<std::pair<int, int>, std::vector<const Span*>> byTrack;
+        for (const Span& span : spans) byTrack[{span.pid, span.tid}].push_back(&span);
+        std::vector<std::string> overlaps;
+        for (auto& [track, list] : byTrack) {
+            std::stable_sort(list.begin(), list.end(), [](const Span* a, const Span* b) {
+                return a->begin != b->begin ? a->begin < b->begin : a->end > b->end;
+            });
+            std::vector<const Span*> open;
+            for (const Span* span : list) {
+                auto contains = [span](const Span* outer) { return outer->begin <= span->begin && span->end <= outer->end; };
+                while (!open.empty() && !contains(open.back()) && open.back()->end <= span->begin) open.pop_back();
+                if (!open.empty() && !contains(open.back()))
+                    overlaps.push_back(tracks.at(track) + ": " + open.back()->name + " and " + span->name);
+                open.push_back(span);
+            }
+        }
+        return overlaps;
+    }
+};
+
+bool Contains(const Timeline::Span& outer, const Timeline::Span& inner) {
+    return outer.pid == inner.pid && outer.tid == inner.tid && outer.begin <= inner.begin && inner.end <= outer.end;
+}
+
 TEST(Trace, WritesOneSlicePerDispatchOnATrackPerDevice) {
     std::string path = ::testing::TempDir() + "voxen-trace.json";
     voxen::Trace trace(path);
     RunResult result = RunScript(sim::DefaultMachineJson(), "surprise-remove 01:00.1\n", &trace);
     ASSERT_EQ(result.code, 0) << result.out;
-    std::ifstream file(path);
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(text.rfind("{\"displayTimeUnit\":\"ms\",\"traceEvents\":[", 0), 0u);
-    EXPECT_NE(text.find(R"("name":"IRP_MJ_PNP IRP_MN_SURPRISE_REMOVAL","cat":"irp","ph":"X")"), std::string::npos);
-    EXPECT_NE(text.find(R"("args":{"name":"01:00.1 audio | \\Driver\\VoxenPCI"})"), std::string::npos);
-    EXPECT_NE(text.find(R"("name":"complete IRP_MJ_PNP IRP_MN_READ_CONFIG")"), std::string::npos);
-    EXPECT_EQ(text.substr(text.size() - 3), "]}\n");
+    Timeline timeline(path);
+    int devices = timeline.Group("device stacks");
+    ASSERT_GT(devices, 0);
+    bool removalSeen = false;
+    for (const Timeline::Span* span : timeline.Named("IRP_MJ_PNP IRP_MN_SURPRISE_REMOVAL", devices))
+        removalSeen |= timeline.tracks.at({span->pid, span->tid}) == "01:00.1 audio | \\Driver\\VoxenPCI";
+    EXPECT_TRUE(removalSeen) << "a slice on the track of the audio function's filter";
+    bool completionSeen = false;
+    for (const Timeline::Span& instant : timeline.instants)
+        completionSeen |= instant.name == "complete IRP_MJ_PNP IRP_MN_READ_CONFIG";
+    EXPECT_TRUE(completionSeen);
+}
+
+// Two bridge power requests (each saving or restoring the bridge's whole
+// configuration space), 70 seconds, a reboot and 5 ms more.
+TEST(Trace, IsATimelineOfNestedSpansThatContinuesAcrossAReboot) {
+    std::string path = ::testing::TempDir() + "voxen-timeline.json";
+    voxen::Trace trace(path);
+    RunResult result = RunScript(sim::DefaultMachineJson(),
+                                 "ctl bridge-power 0 D3\nctl bridge-power 0 D0\nadvance 70s\nreboot\nadvance 5ms\n", &trace);
+    ASSERT_EQ(result.code, 0) << result.out;
+    Timeline timeline(path);
+    EXPECT_EQ(timeline.Overlaps(), std::vector<std::string>{});
+    int threads = timeline.Group("threads"), irps = timeline.Group("IRPs");
+    ASSERT_GT(threads, 0);
+    ASSERT_GT(irps, 0);
+
+    // Every IRP sent while another was being dispatched on the same thread
+    // lies inside that IRP's span on the thread's track.
+    std::map<std::pair<int, unsigned>, std::vector<const Timeline::Span*>> byIrp;  // (thread track, IRP)
+    for (const Timeline::Span& span : timeline.spans)
+        if (span.pid == threads && span.cat == "irp") byIrp[{span.tid, span.args["irp"]}].push_back(&span);
+    size_t nested = 0;
+    for (const Timeline::Span& child : timeline.spans) {
+        if (child.pid != threads || !child.args.contains("within")) continue;
+        bool inside = false;
+        for (const Timeline::Span* parent : byIrp[{child.tid, child.args["within"]}]) inside |= Contains(*parent, child);
+        EXPECT_TRUE(inside) << child.name << " #" << child.args["irp"] << " within #" << child.args["within"];
+        ++nested;
+    }
+    EXPECT_GT(nested, 2048u);
+
+    // The save: one request of the control device, 1024 dword reads of 1 us
+    // inside it, on the script's thread and in the lane of the request.
+    const double access = 1;  // microseconds, the default
+    const Timeline::Span* save = nullptr;
+    for (const Timeline::Span* span : timeline.Named("IRP_MJ_DEVICE_CONTROL", threads))
+        if (span->args["ioctl"] == "0x8000000C" && !save) save = span;
+    ASSERT_NE(save, nullptr);
+    EXPECT_EQ(timeline.tracks.at({threads, save->tid}), "script");
+    std::vector<const Timeline::Span*> reads;
+    for (const Timeline::Span* span : timeline.Named("IRP_MJ_PNP IRP_MN_READ_CONFIG", threads))
+        if (span->args.value("within", 0u) == save->args["irp"] && span->args["length"] == 4 && Contains(*save, *span))
+            reads.push_back(span);
+    ASSERT_EQ(reads.size(), 1024u);
+    for (const Timeline::Span* read : reads) EXPECT_EQ(read->end - read->begin, Timeline::Units(access));
+    EXPECT_GE(save->end - save->begin, 1024 * Timeline::Units(access));
+    EXPECT_LT(save->end - save->begin, 1100 * Timeline::Units(access)) << "little else takes time";
+    const Timeline::Span* saveIrp = nullptr;
+    for (const Timeline::Span* span : timeline.Named("IRP_MJ_DEVICE_CONTROL", irps))
+        if (span->args["irp"] == save->args["irp"] && span->args["boot"] == 1) saveIrp = span;
+    ASSERT_NE(saveIrp, nullptr);
+    size_t inLane = 0;
+    for (const Timeline::Span* span : timeline.Named("IRP_MJ_PNP IRP_MN_READ_CONFIG", irps))
+        if (span->args.value("within", 0u) == save->args["irp"] && span->args["boot"] == 1) {
+            EXPECT_TRUE(Contains(*saveIrp, *span)) << "dispatch to completion, inside the request's";
+            ++inLane;
+        }
+    EXPECT_GE(inLane, 1024u);
+
+    // advance: the command and the script's wait, 70 s each, the second inside the first.
+    auto commands = timeline.Named("advance 70s", threads);
+    auto waits = timeline.Named("advance", threads);
+    ASSERT_EQ(commands.size(), 1u);
+    ASSERT_EQ(waits.size(), 2u);
+    EXPECT_EQ(commands[0]->end - commands[0]->begin, 70 * sim::kSecond);
+    EXPECT_TRUE(Contains(*commands[0], *waits[0]));
+    EXPECT_EQ(waits[0]->end - waits[0]->begin, 70 * sim::kSecond);
+    EXPECT_EQ(waits[1]->end - waits[1]->begin, 5 * sim::kMillisecond);
+
+    // The second boot goes on from where the first stopped.
+    auto first = timeline.Named("boot 1", threads), second = timeline.Named("boot 2", threads);
+    ASSERT_EQ(first.size(), 1u);
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_EQ(second[0]->begin, first[0]->end);
+    EXPECT_GE(first[0]->end, commands[0]->end);
+    auto reboot = timeline.Named("reboot", threads), after = timeline.Named("advance 5ms", threads);
+    ASSERT_EQ(reboot.size(), 1u);
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_LE(reboot[0]->begin, first[0]->end);
+    EXPECT_GE(reboot[0]->end, second[0]->begin) << "the reboot command spans the shutdown and the boot";
+    EXPECT_EQ(after[0]->begin, reboot[0]->end);
+    EXPECT_EQ(after[0]->end - after[0]->begin, 5 * sim::kMillisecond);
+}
+
+// A poll is a row of 5-ms delays on the thread that polls.
+TEST(Trace, ShowsThePollsDelays) {
+    std::string path = ::testing::TempDir() + "voxen-poll.json";
+    {
+        voxen::Trace trace(path);
+        test::ResetDriverGlobals();
+        sim::MachineSpec spec;
+        std::string error;
+        ASSERT_TRUE(sim::ParseMachine(sim::DefaultMachineJson(), &spec, &error)) << error;
+        sim::Machine machine(spec);
+        trace.Attach(machine);
+        machine.Boot(DriverEntry);
+        machine.Function("01:00.0")->SilentUntil(42 * sim::kMillisecond);
+        ULONG d0 = PowerDeviceD0;
+        EXPECT_EQ(test::FilterOf(machine, "01:00.0")->SetDevicePower(&d0), STATUS_SUCCESS);
+        EXPECT_TRUE(machine.Shutdown().empty());
+        trace.Detach();
+        ASSERT_TRUE(trace.Write());
+    }
+    Timeline timeline(path);
+    auto delays = timeline.Named("KeDelayExecutionThread");
+    ASSERT_GE(delays.size(), 9u);
+    for (const Timeline::Span* delay : delays) {
+        EXPECT_EQ(timeline.tracks.at({delay->pid, delay->tid}), "script");
+        EXPECT_EQ(delay->end - delay->begin, 5 * sim::kMillisecond);
+        EXPECT_EQ(delay->args["ended"], "STATUS_TIMEOUT");
+    }
+    EXPECT_EQ(timeline.Overlaps(), std::vector<std::string>{});
+}
+
+TEST(Trace, IsWrittenWhenTheScriptFails) {
+    std::string path = ::testing::TempDir() + "voxen-failed.json";
+    voxen::Trace trace(path);
+    RunResult result = RunScript(sim::DefaultMachineJson(), "advance 5ms\nfly away\n", &trace);
+    ASSERT_EQ(result.code, voxen::kScriptError) << result.out;
+    Timeline timeline(path);
+    EXPECT_EQ(timeline.Named("advance 5ms").size(), 1u);
+    EXPECT_EQ(timeline.Named("fly away").size(), 1u) << "the command that failed";
+}
+
+TEST(TraceDeathTest, IsWrittenWhenTheKernelStopsTheMachine) {
+    std::string path = ::testing::TempDir() + "voxen-stopped.json";
+    std::remove(path.c_str());
+    EXPECT_EXIT(
+        {
+            voxen::Trace trace(path);
+            RunScript(sim::DefaultMachineJson(), "advance 5ms\n", &trace);
+            test::ResetDriverGlobals();
+            sim::Machine machine(sim::MachineSpec{});
+            trace.Attach(machine);
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            LARGE_INTEGER step;
+            step.QuadPart = -10;
+            KeDelayExecutionThread(KernelMode, FALSE, &step);  // may not wait at DISPATCH_LEVEL
+        },
+        ::testing::ExitedWithCode(sim::kViolationExitCode), "IRQL");
+    Timeline timeline(path);
+    EXPECT_EQ(timeline.Named("advance 5ms").size(), 1u);
+    auto boots = timeline.Named("boot 2");
+    ASSERT_EQ(boots.size(), 1u);
+    EXPECT_EQ(boots[0]->args["unfinished"], true) << "the machine that stopped";
+}
+
+// Names and script lines reach the file as JSON strings, whatever they hold.
+struct EscapeCase {
+    const char* name;
+    std::string text;
+    std::string decoded;  // what a JSON reader makes of it
+};
+
+class TraceStrings : public ::testing::TestWithParam<EscapeCase> {};
+
+TEST_P(TraceStrings, AreValidJson) {
+    std::string written = voxen::JsonString(GetParam().text);
+    for (char c : written) EXPECT_GE(static_cast<unsigned char>(c), 0x20) << "no raw control character";
+    EXPECT_EQ(nlohmann::json::parse(written).get<std::string>(), GetParam().decoded) << written;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, TraceStrings,
+    ::testing::Values(EscapeCase{"Plain", "01:00.1 audio", "01:00.1 audio"},
+                      EscapeCase{"QuoteAndBackslash", "say \"\\Driver\\pci\"", "say \"\\Driver\\pci\""},
+                      EscapeCase{"ControlCharacters", std::string("a\nb\tc\r\x01\x1f", 8), std::string("a\nb\tc\r\x01\x1f", 8)},
+                      EscapeCase{"Nul", std::string("a\0b", 3), std::string("a\0b", 3)},
+                      EscapeCase{"Delete", "\x7f", "\x7f"},
+                      EscapeCase{"Utf8Kept", "caf\xc3\xa9 \xe2\x80\x94 \xf0\x9f\x94\x8c", "caf\xc3\xa9 \xe2\x80\x94 \xf0\x9f\x94\x8c"},
+                      EscapeCase{"LoneLeadByte", "a\xc3", "a\xef\xbf\xbd"},
+                      EscapeCase{"Overlong", "\xc0\xaf", "\xef\xbf\xbd\xef\xbf\xbd"},
+                      EscapeCase{"Surrogate", "\xed\xa0\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"}),
+    test::CaseName());
+
+TEST(Trace, EscapesWhatAScriptLineHolds) {
+    std::string path = ::testing::TempDir() + "voxen-escaped.json";
+    voxen::Trace trace(path);
+    std::string line = "reg set Note sz a\"b\\c\x01\x02 d\xff";
+    RunResult result = RunScript(sim::DefaultMachineJson(), line + "\n", &trace);
+    ASSERT_EQ(result.code, 0) << result.out;
+    Timeline timeline(path);
+    EXPECT_EQ(timeline.Named("reg set Note sz a\"b\\c\x01\x02 d\xef\xbf\xbd").size(), 1u);
 }
 
 }  // namespace

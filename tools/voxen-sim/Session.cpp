@@ -87,8 +87,11 @@ int Session::ShutDown() {
     std::vector<std::string> leaks = machine_->Shutdown();
     const std::string& partial = machine_->Os().Debug().Partial();
     if (!partial.empty()) std::printf("dbg| %s\n", partial.c_str());
+    if (trace_) trace_->Detach();
     if (!leaks.empty()) {
         for (const std::string& leak : leaks) Say("LEAK", leak);
+        // The program may stop here (a reboot that leaked): the trace is written first.
+        if (trace_) trace_->Write();
         return kKernelStop;
     }
     Say("shutdown", "clean: no pool, reference, handle or IRP left behind");
@@ -107,13 +110,19 @@ int Session::Run(std::istream& script, const std::string& scriptName) {
         for (std::string word; stream >> word;) words.push_back(word);
         if (words.empty()) continue;
         std::printf("\n> %s\n", text.substr(text.find_first_not_of(" \t")).c_str());
+        if (trace_) trace_->BeginCommand(text.substr(text.find_first_not_of(" \t"), text.find_last_not_of(" \t\r") + 1 - text.find_first_not_of(" \t")));
         try {
             Execute(words);
         } catch (const ScriptError& error) {
             std::fflush(stdout);
             std::fprintf(stderr, "voxen-sim: %s:%d: %s\n", scriptName.c_str(), number, error.what.c_str());
+            if (trace_) {
+                trace_->EndCommand();
+                if (!trace_->Write()) std::fprintf(stderr, "voxen-sim: cannot write the trace file\n");
+            }
             return kScriptError;
         }
+        if (trace_) trace_->EndCommand();
     }
     std::printf("\n");
     int code = ShutDown();
@@ -316,6 +325,38 @@ void Session::Registry(const std::vector<std::string>& words) {
 }
 
 void Session::Show() {
+    auto driverName = [](PDEVICE_OBJECT device) {
+        return sim::ToNarrow(sim::FromUnicodeString(&device->DriverObject->DriverName));
+    };
+    // Each device object of a stack by what it is there: the bus driver's PDO,
+    // the ACPI driver's filter, the function driver, ours, other filters.
+    auto roles = [&](const std::vector<PDEVICE_OBJECT>& members) {
+        std::string stack;
+        bool functionSeen = false;
+        for (PDEVICE_OBJECT device : members) {
+            std::string driver = driverName(device), role;
+            if (device == members.front()) {
+                role = "PDO " + driver;
+            } else if (device->DriverObject == machine_->Filter()) {
+                FilterDevice* filter = FilterFromDevice(device);
+                bool bridge = false;
+                for (ULONG i = 0; i < DriverGlobals.BridgeCount; ++i) bridge |= BridgeAt(i) == filter;
+                role = bridge && filter->Parent ? "VoxenPCI filter (bridge and child)"
+                       : bridge                 ? "VoxenPCI filter (bridge)"
+                                                : "VoxenPCI filter (child)";
+            } else if (driver == "\\Driver\\ACPI") {
+                role = "ACPI filter " + driver + " (_DSM)";
+            } else if (!functionSeen) {
+                functionSeen = true;
+                role = "function driver " + driver;
+            } else {
+                role = "upper filter " + driver;
+            }
+            stack += (stack.empty() ? "" : " <- ") + role;
+        }
+        if (!functionSeen) stack += ", raw (no function driver)";
+        return stack;
+    };
     for (auto& function : machine_->Pci().Functions()) {
         const sim::PciFunctionSpec& spec = function->Spec();
         std::string power = !function->present   ? "absent"
@@ -325,20 +366,7 @@ void Session::Show() {
         Say("show", function->Location().Text() + " " + spec.name + " " + Ids(spec.vendorId, spec.deviceId) + "  " +
                         power + ", " + PowerStateName(function->powerState));
         if (!function->present) continue;
-        std::string stack;
-        for (PDEVICE_OBJECT device : machine_->Stack(function.get())) {
-            std::string driver = sim::ToNarrow(sim::FromUnicodeString(&device->DriverObject->DriverName));
-            if (device->DriverObject == machine_->Filter()) {
-                FilterDevice* filter = FilterFromDevice(device);
-                bool bridge = false;
-                for (ULONG i = 0; i < DriverGlobals.BridgeCount; ++i) bridge |= BridgeAt(i) == filter;
-                driver += bridge && filter->Parent ? " [VoxenPCI bridge+child filter]"
-                          : bridge                 ? " [VoxenPCI bridge filter]"
-                                                   : " [VoxenPCI child filter]";
-            }
-            stack += (stack.empty() ? "" : " <- ") + driver;
-        }
-        Say("", "  stack, PDO first: " + stack);
+        Say("", "  stack, PDO first: " + roles(machine_->Stack(function.get())));
         std::vector<ULONG> changed = function->ChangedDwords();
         if (!function->Answers()) {
             Say("", "  registers: none readable (every read gives all ones)");
@@ -372,9 +400,15 @@ void Session::Show() {
                                 board->present ? "plugged in" : "not plugged in", spec.outputReportLength,
                                 spec.powers.empty() ? "" : (", switches " + spec.powers).c_str(),
                                 board->lastCommand.empty() ? "none" : ("\"" + board->lastCommand + "\"").c_str()));
+        if (board->present && board->pdo) {
+            std::vector<PDEVICE_OBJECT> members;
+            for (PDEVICE_OBJECT device = board->pdo; device; device = device->AttachedDevice) members.push_back(device);
+            Say("", "  stack, PDO first: " + roles(members) + ", a HID collection");
+        }
     }
     if (sim::SerialPort* serial = machine_->Serial())
-        Say("show", sim::Format("serial port \\Device\\Serial0: DTR %s, RTS %s, %s%s", serial->dtr ? "set" : "clear",
+        Say("show", sim::Format("serial port \\Device\\Serial0 (the serial port driver's %s): DTR %s, RTS %s, %s%s",
+                                driverName(serial->device).c_str(), serial->dtr ? "set" : "clear",
                                 serial->rts ? "set" : "clear", serial->opens ? "open" : "not open",
                                 spec_.serial.powers.empty()
                                     ? ""

@@ -19,7 +19,7 @@ int Usage(FILE* to, int code) {
                  "usage: voxen-sim [--machine FILE] [--script FILE|-] [--trace FILE]\n"
                  "  --machine FILE  the machine, described in JSON (docs/machine.md); default: a laptop\n"
                  "  --script FILE   commands to run, one a line ('-' reads standard input); default: a tour\n"
-                 "  --trace FILE    write every IRP's path as Trace Event JSON (Perfetto, chrome://tracing)\n"
+                 "  --trace FILE    write the run as a timeline in Trace Event JSON (Perfetto, chrome://tracing)\n"
                  "exit codes: 0 the script ran; 2 a script or machine mistake; 3 the simulated kernel stopped\n"
                  "(a rule violation, a leak at shutdown, or a hang)\n");
     return code;
