@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <map>
 
-#include "driver/Roles.h"
+#include "common/Roles.h"
 #include "sim/machine/Description.h"
 #include "tests/support/CaseName.h"
 #include "tests/support/DriverUnderTest.h"
