@@ -55,3 +55,10 @@ target_compile_options(voxen-sim PRIVATE ${VOXEN_WARNINGS})
 target_link_libraries(voxen-sim PRIVATE voxen_sim_session)
 
 add_subdirectory(tests)
+
+# What a power cycle costs (not a test: run it with scripts/bench.sh).
+add_executable(voxen-bench bench/PowerCycleBench.cpp tests/support/DriverUnderTest.cpp)
+target_compile_definitions(voxen-bench PRIVATE VOXEN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+target_include_directories(voxen-bench PRIVATE ${PROJECT_SOURCE_DIR})
+target_compile_options(voxen-bench PRIVATE ${VOXEN_WARNINGS})
+target_link_libraries(voxen-bench PRIVATE voxen_sim_session)

@@ -51,6 +51,7 @@ void* Pool::Allocate(POOL_TYPE type, size_t size, ULONG tag, bool mayFail) {
     ++usage.allocations;
     ++usage.liveBlocks;
     usage.liveBytes += static_cast<int64_t>(size);
+    if (type == PagedPool) usage.livePagedBytes += static_cast<int64_t>(size);
     return block;
 }
 
@@ -115,6 +116,7 @@ void Pool::Free(void* block, ULONG tag, bool checkTag, const char* service, bool
     ++usage.frees;
     --usage.liveBlocks;
     usage.liveBytes -= static_cast<int64_t>(it->second.size);
+    if (it->second.type == PagedPool) usage.livePagedBytes -= static_cast<int64_t>(it->second.size);
     size_t size = it->second.size;
     blocks_.erase(it);
     std::memset(block, kFreedPoolByte, size);

@@ -27,6 +27,7 @@ struct TagUsage {
     uint64_t frees = 0;
     int64_t liveBlocks = 0;
     int64_t liveBytes = 0;
+    int64_t livePagedBytes = 0;  // of liveBytes, those in paged pool
 };
 
 class Pool {
