@@ -4,6 +4,7 @@
 #include "control/ChildPower.h"
 #include "control/Protocol.h"
 #include "common/Completion.h"
+#include "common/DeviceStates.h"
 #include "common/DriverGlobals.h"
 #include "common/Roles.h"
 #include "filter/FilterDevice.h"
@@ -25,8 +26,6 @@ ULONG ReadDword(const ControlRequest& Request, ULONG Offset) {
     RtlCopyMemory(&value, static_cast<PUCHAR>(Request.Buffer) + Offset, sizeof(value));
     return value;
 }
-
-bool IsDeviceState(ULONG State) { return State >= PowerDeviceD0 && State <= PowerDeviceD3; }
 
 NTSTATUS GetBridgeCount(ControlRequest& Request) {
     if (Request.OutputLength != sizeof(ULONG)) return STATUS_INVALID_DEVICE_REQUEST;

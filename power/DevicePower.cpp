@@ -1,4 +1,5 @@
 // Device power states requested through power IRPs, as a power policy owner does.
+#include "common/DeviceStates.h"
 #include "common/DriverGlobals.h"
 #include "filter/FilterDevice.h"
 #include "pci/Identity.h"
@@ -22,9 +23,6 @@ void PowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWE
     if (MinorFunction == IRP_MN_SET_POWER) PoSetPowerState(DeviceObject, DevicePowerState, PowerState);
     KeSetEvent(&context->Event, IO_NO_INCREMENT, FALSE);
 }
-
-// Only D0 to D3 are device power states a request may name.
-bool IsDeviceState(ULONG State) { return State >= PowerDeviceD0 && State <= PowerDeviceD3; }
 
 NTSTATUS RequestPower(PDEVICE_OBJECT Target, UCHAR MinorFunction, ULONG State) {
     PowerRequestContext context;

@@ -114,12 +114,8 @@ private:
         case IRP_MN_STOP_DEVICE: return Finish(irp, STATUS_SUCCESS);
         case IRP_MN_QUERY_DEVICE_RELATIONS:
             if (location->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
-                auto* relations = static_cast<PDEVICE_RELATIONS>(
-                    ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kRelationsTag));
+                PDEVICE_RELATIONS relations = TargetRelationOf(device, kRelationsTag);
                 if (!relations) return Finish(irp, STATUS_INSUFFICIENT_RESOURCES);
-                relations->Count = 1;
-                relations->Objects[0] = device;
-                ObfReferenceObject(device);
                 return Finish(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(relations));
             }
             return FinishUnchanged(irp);

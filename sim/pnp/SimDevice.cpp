@@ -86,6 +86,15 @@ NTSTATUS CompleteAgainFromDpc(PDEVICE_OBJECT, PIRP irp, PVOID) {
 
 }  // namespace
 
+PDEVICE_RELATIONS TargetRelationOf(PDEVICE_OBJECT pdo, ULONG tag) {
+    auto* relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), tag));
+    if (!relations) return nullptr;
+    relations->Count = 1;
+    relations->Objects[0] = pdo;
+    ObfReferenceObject(pdo);
+    return relations;
+}
+
 NTSTATUS CompleteFromDpc(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     IoMarkIrpPending(irp);
     QueueCompletion(irp, false, status, information);

@@ -28,6 +28,10 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
 // Plug and Play or power IRP it does not handle.
 NTSTATUS CompleteUnchanged(PIRP irp);
 
+// A PDO's answer to a TargetDeviceRelation query: a list of itself, referenced,
+// in paged pool with `tag`; null when pool is short.
+PDEVICE_RELATIONS TargetRelationOf(PDEVICE_OBJECT pdo, ULONG tag);
+
 // The same, but later, from a DPC at DISPATCH_LEVEL, as a driver that finishes
 // requests when its hardware interrupts does. The IRP is marked pending and
 // STATUS_PENDING returned.
