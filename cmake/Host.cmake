@@ -6,6 +6,13 @@ if(VOXEN_SANITIZE)
     add_compile_options(-fsanitize=address,undefined -fno-sanitize=vptr -fno-sanitize-recover=all -fno-omit-frame-pointer)
     add_link_options(-fsanitize=address,undefined -fno-sanitize=vptr)
 endif()
+if(VOXEN_TSAN)
+    if(VOXEN_SANITIZE)
+        message(FATAL_ERROR "ThreadSanitizer does not combine with AddressSanitizer: VOXEN_TSAN needs VOXEN_SANITIZE off")
+    endif()
+    add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=thread)
+endif()
 
 add_library(voxen_kernel STATIC
     sim/kernel/DebugLog.cpp
@@ -15,6 +22,7 @@ add_library(voxen_kernel STATIC
     sim/kernel/IoManager.cpp
     sim/kernel/Irql.cpp
     sim/kernel/Kernel.cpp
+    sim/kernel/KernelLock.cpp
     sim/kernel/Loader.cpp
     sim/kernel/Objects.cpp
     sim/kernel/Pool.cpp

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Every test: the host build (simulated kernel, sanitizers) and the Windows
+# Every test: the host build (simulated kernel, sanitizers), the same suite
+# under ThreadSanitizer with simulated threads truly in parallel, and the Windows
 # build (voxenpci.sys, voxenctl.exe, the check of the driver image, test
 # signing, and installation through the INF under Wine).
 set -euo pipefail
@@ -9,6 +10,10 @@ scripts/setup.sh
 cmake --preset host
 cmake --build --preset host
 ctest --preset host
+
+cmake --preset tsan
+cmake --build --preset tsan
+ctest --preset tsan
 
 cmake --preset windows
 cmake --build --preset windows

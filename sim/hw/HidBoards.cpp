@@ -289,6 +289,7 @@ void HidBoards::Eject(const std::string& name) {
 using sim::Kernel;
 
 extern "C" NTSTATUS HidP_GetCaps(PHIDP_PREPARSED_DATA preparsed, PHIDP_CAPS caps) {
+    sim::KernelEntry inKernel;
     sim::RequireIrql("HidP_GetCaps");
     auto* bytes = reinterpret_cast<const uint8_t*>(preparsed);
     size_t offset = 0, size = 0;

@@ -1,6 +1,7 @@
 // The kernel services a driver calls, each forwarded to the part of the
 // simulated kernel that owns it.
 #include <cwchar>
+#include <thread>
 
 #include "sim/ddk/wdm.h"
 #include "sim/kernel/Irql.h"
@@ -27,6 +28,7 @@ extern "C" {
 
 // ---------------------------------------------------------------- runtime
 VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source) {
+    sim::KernelEntry inKernel;
     size_t length = source ? wcslen(source) : 0;
     destination->Buffer = const_cast<PWCH>(source);
     destination->Length = static_cast<USHORT>(length * sizeof(WCHAR));
@@ -34,6 +36,7 @@ VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source) {
 }
 
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING first, PCUNICODE_STRING second, BOOLEAN caseInsensitive) {
+    sim::KernelEntry inKernel;
     RequireIrql("RtlEqualUnicodeString");
     if (first->Length != second->Length) return FALSE;
     for (USHORT i = 0; i < first->Length / sizeof(WCHAR); ++i) {
@@ -48,6 +51,7 @@ BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING first, PCUNICODE_STRING second, B
 }
 
 ULONG DbgPrint(PCSTR format, ...) {
+    sim::KernelEntry inKernel;
     va_list args;
     va_start(args, format);
     std::string text = sim::FormatKernel(format, args);
@@ -57,6 +61,7 @@ ULONG DbgPrint(PCSTR format, ...) {
 }
 
 VOID KeBugCheckEx(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4) {
+    sim::KernelEntry inKernel;
     sim::Violation("KeBugCheckEx %s (0x%X, 0x%llX, 0x%llX, 0x%llX, 0x%llX)%s", BugCheckName(code), code,
                    static_cast<unsigned long long>(p1), static_cast<unsigned long long>(p2),
                    static_cast<unsigned long long>(p3), static_cast<unsigned long long>(p4),
@@ -67,6 +72,7 @@ VOID KeBugCheckEx(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PT
 KIRQL KeGetCurrentIrql(void) { return K().Threads().Irql(); }
 
 KIRQL KfRaiseIrql(KIRQL irql) {
+    sim::KernelEntry inKernel;
     KIRQL old = K().Threads().Irql();
     if (irql < old)
         sim::Violation("IRQL_NOT_GREATER_OR_EQUAL: KeRaiseIrql to %s from %s", sim::IrqlName(irql), sim::IrqlName(old));
@@ -76,28 +82,55 @@ KIRQL KfRaiseIrql(KIRQL irql) {
 }
 
 VOID KeLowerIrql(KIRQL irql) {
+    sim::KernelEntry inKernel;
     KIRQL current = K().Threads().Irql();
     if (irql > current)
         sim::Violation("IRQL_NOT_LESS_OR_EQUAL: KeLowerIrql to %s from %s", sim::IrqlName(irql), sim::IrqlName(current));
     K().Threads().SetIrql(irql);
 }
 
-// A held lock reads 1. One processor runs at a time and nothing preempts a
-// holder at DISPATCH_LEVEL, so acquiring a held lock can only spin for ever.
+// In the cooperative mode one processor runs at a time and nothing preempts a
+// holder at DISPATCH_LEVEL: a held lock reads 1, and acquiring it can only spin
+// for ever. In the parallel mode the lock holds its owner's thread id and
+// others spin on it, as processors do; an owner acquiring it again would spin
+// for ever.
 VOID KeInitializeSpinLock(PKSPIN_LOCK lock) { *lock = 0; }
+
+namespace {
+ULONG_PTR SpinLockOwner() { return static_cast<ULONG_PTR>(K().Threads().CurrentThreadId()); }
+}  // namespace
 
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock) {
     if (K().Threads().Irql() != DISPATCH_LEVEL)
         sim::Violation("KeAcquireSpinLockAtDpcLevel called at %s", sim::IrqlName(K().Threads().Irql()));
-    if (*lock != 0) sim::Violation("a spin lock acquired while it is held: the processor would spin for ever");
-    *lock = 1;
+    if (!sim::KernelLock::Parallel()) {
+        if (*lock != 0) sim::Violation("a spin lock acquired while it is held: the processor would spin for ever");
+        *lock = 1;
+        return;
+    }
+    ULONG_PTR self = SpinLockOwner();
+    if (__atomic_load_n(lock, __ATOMIC_RELAXED) == self)
+        sim::Violation("a spin lock acquired while it is held, by the thread that holds it: the processor would spin for ever");
+    // Spinning, the thread holds nothing of the simulated kernel's.
+    sim::DriverCode spinning;
+    for (;;) {
+        ULONG_PTR expected = 0;
+        if (__atomic_compare_exchange_n(lock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) return;
+        std::this_thread::yield();
+    }
 }
 
 VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock) {
     if (K().Threads().Irql() != DISPATCH_LEVEL)
         sim::Violation("KeReleaseSpinLockFromDpcLevel called at %s", sim::IrqlName(K().Threads().Irql()));
-    if (*lock != 1) sim::Violation("a spin lock released that is not held");
-    *lock = 0;
+    if (!sim::KernelLock::Parallel()) {
+        if (*lock != 1) sim::Violation("a spin lock released that is not held");
+        *lock = 0;
+        return;
+    }
+    if (__atomic_load_n(lock, __ATOMIC_RELAXED) != SpinLockOwner())
+        sim::Violation("a spin lock released that the releasing thread does not hold");
+    __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
 }
 
 KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock) {
@@ -114,6 +147,7 @@ VOID KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL irql) {
 
 // ---------------------------------------------------------------- pool
 PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T size, ULONG tag) {
+    sim::KernelEntry inKernel;
     const sim::WindowsVersion& version = K().Version();
     switch (type) {
     case PagedPool: RequireIrql("ExAllocatePoolWithTag (paged pool)"); break;
@@ -143,59 +177,71 @@ void RequireFreeIrql(PVOID block) {
 }  // namespace
 
 VOID ExFreePoolWithTag(PVOID block, ULONG tag) {
+    sim::KernelEntry inKernel;
     RequireFreeIrql(block);
     K().Memory().Free(block, tag, true, "ExFreePoolWithTag");
 }
 VOID ExFreePool(PVOID block) {
+    sim::KernelEntry inKernel;
     RequireFreeIrql(block);
     K().Memory().Free(block, 0, false, "ExFreePool");
 }
 
 VOID ExInitializePagedLookasideList(PPAGED_LOOKASIDE_LIST list, PALLOCATE_FUNCTION allocate, PFREE_FUNCTION free,
                                     ULONG flags, SIZE_T size, ULONG tag, USHORT depth) {
+    sim::KernelEntry inKernel;
     (void)flags;
     (void)depth;  // the kernel chooses the depth
     RequireIrql("ExInitializePagedLookasideList");
     K().Memory().InitializeLookaside(list, allocate, free, size, tag);
 }
 VOID ExDeletePagedLookasideList(PPAGED_LOOKASIDE_LIST list) {
+    sim::KernelEntry inKernel;
     RequireIrql("ExDeletePagedLookasideList");
     K().Memory().DeleteLookaside(list);
 }
 PVOID ExAllocateFromPagedLookasideList(PPAGED_LOOKASIDE_LIST list) {
+    sim::KernelEntry inKernel;
     RequireIrql("ExAllocateFromPagedLookasideList");
     return K().Memory().AllocateFromLookaside(list);
 }
 VOID ExFreeToPagedLookasideList(PPAGED_LOOKASIDE_LIST list, PVOID entry) {
+    sim::KernelEntry inKernel;
     RequireIrql("ExFreeToPagedLookasideList");
     K().Memory().FreeToLookaside(list, entry);
 }
 
 // ---------------------------------------------------------------- dispatcher objects and time
 VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
+    sim::KernelEntry inKernel;
     event->Header.Type = type == NotificationEvent ? SimEventNotificationObject : SimEventSynchronizationObject;
     event->Header.SignalState = state ? 1 : 0;
 }
 LONG KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait) {
+    sim::KernelEntry inKernel;
     (void)increment;
     (void)wait;
     RequireIrql("KeSetEvent");
     return K().Threads().SetEvent(event);
 }
 VOID KeClearEvent(PRKEVENT event) {
+    sim::KernelEntry inKernel;
     RequireIrql("KeClearEvent");
     K().Threads().ResetEvent(event);
 }
 LONG KeResetEvent(PRKEVENT event) {
-    LONG previous = event->Header.SignalState;
+    sim::KernelEntry inKernel;
     RequireIrql("KeClearEvent");
-    K().Threads().ResetEvent(event);
-    return previous;
+    return K().Threads().ResetEvent(event);
 }
-LONG KeReadStateEvent(PRKEVENT event) { return event->Header.SignalState; }
+LONG KeReadStateEvent(PRKEVENT event) {
+    sim::KernelEntry inKernel;
+    return K().Threads().ReadState(&event->Header);
+}
 
 NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPROCESSOR_MODE mode, BOOLEAN alertable,
                                PLARGE_INTEGER timeout) {
+    sim::KernelEntry inKernel;
     (void)reason;
     (void)mode;
     (void)alertable;
@@ -212,6 +258,7 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPROCESSOR_MOD
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE mode, BOOLEAN alertable, PLARGE_INTEGER interval) {
+    sim::KernelEntry inKernel;
     (void)mode;
     (void)alertable;
     RequireIrql("KeDelayExecutionThread");
@@ -221,6 +268,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE mode, BOOLEAN alertable, PLARGE_
 
 VOID KeInitializeTimer(PKTIMER timer) { KeInitializeTimerEx(timer, NotificationTimer); }
 VOID KeInitializeTimerEx(PKTIMER timer, TIMER_TYPE type) {
+    sim::KernelEntry inKernel;
     timer->Header.Type = type == NotificationTimer ? SimTimerNotificationObject : SimTimerSynchronizationObject;
     timer->Header.SignalState = 0;
     timer->DueTime = 0;
@@ -228,33 +276,37 @@ VOID KeInitializeTimerEx(PKTIMER timer, TIMER_TYPE type) {
     timer->Dpc = nullptr;
 }
 BOOLEAN KeSetTimer(PKTIMER timer, LARGE_INTEGER due, PKDPC dpc) {
+    sim::KernelEntry inKernel;
     RequireIrql("KeSetTimer");
-    timer->Dpc = dpc;
-    return K().Threads().SetTimer(timer, due);
+    return K().Threads().SetTimer(timer, due, dpc);
 }
 BOOLEAN KeCancelTimer(PKTIMER timer) {
+    sim::KernelEntry inKernel;
     RequireIrql("KeCancelTimer");
     return K().Threads().CancelTimer(timer);
 }
-BOOLEAN KeReadStateTimer(PKTIMER timer) { return timer->Header.SignalState > 0; }
+BOOLEAN KeReadStateTimer(PKTIMER timer) {
+    sim::KernelEntry inKernel;
+    return K().Threads().ReadState(&timer->Header) > 0;
+}
 ULONGLONG KeQueryInterruptTime(void) { return static_cast<ULONGLONG>(K().Threads().Now()); }
 VOID KeQuerySystemTime(PLARGE_INTEGER time) { time->QuadPart = K().Threads().Now(); }
 
 VOID KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context) {
+    sim::KernelEntry inKernel;
     if (!routine) sim::Violation("KeInitializeDpc without a deferred routine");
     *dpc = KDPC{};
     dpc->DeferredRoutine = routine;
     dpc->DeferredContext = context;
 }
 BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID argument1, PVOID argument2) {
+    sim::KernelEntry inKernel;
     RequireIrql("KeInsertQueueDpc");
     if (!dpc->DeferredRoutine) sim::Violation("KeInsertQueueDpc of a DPC that was never initialised");
-    if (dpc->Inserted) return FALSE;
-    dpc->SystemArgument1 = argument1;
-    dpc->SystemArgument2 = argument2;
-    return K().Threads().QueueDpc(dpc);
+    return K().Threads().QueueDpc(dpc, argument1, argument2);
 }
 BOOLEAN KeRemoveQueueDpc(PRKDPC dpc) {
+    sim::KernelEntry inKernel;
     RequireIrql("KeRemoveQueueDpc");
     return K().Threads().RemoveDpc(dpc);
 }
@@ -262,6 +314,7 @@ BOOLEAN KeRemoveQueueDpc(PRKDPC dpc) {
 // ---------------------------------------------------------------- threads and handles
 NTSTATUS PsCreateSystemThread(PHANDLE handle, ULONG access, POBJECT_ATTRIBUTES attributes, HANDLE process,
                               PCLIENT_ID client, PKSTART_ROUTINE start, PVOID context) {
+    sim::KernelEntry inKernel;
     (void)access;
     (void)process;
     (void)client;
@@ -273,6 +326,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE handle, ULONG access, POBJECT_ATTRIBUTES a
     std::string name = "system thread";
     *handle = K().Handles().OpenThread(name);
     K().Threads().StartThread(name, [start, context] {
+        sim::DriverCode driver;
         start(context);
         // A start routine that returns ends the thread, at the IRQL it left.
     });
@@ -280,12 +334,14 @@ NTSTATUS PsCreateSystemThread(PHANDLE handle, ULONG access, POBJECT_ATTRIBUTES a
 }
 
 NTSTATUS PsTerminateSystemThread(NTSTATUS status) {
+    sim::KernelEntry inKernel;
     (void)status;
     RequireIrql("PsTerminateSystemThread");
     K().Threads().ExitCurrentThread();
 }
 
 NTSTATUS ZwClose(HANDLE handle) {
+    sim::KernelEntry inKernel;
     RequireIrql("ZwClose");
     PVOID object = nullptr;
     NTSTATUS status = K().Handles().Close(handle, &object);
@@ -295,15 +351,18 @@ NTSTATUS ZwClose(HANDLE handle) {
 
 // ---------------------------------------------------------------- registry
 NTSTATUS ZwOpenKey(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes) {
+    sim::KernelEntry inKernel;
     RequireIrql("ZwOpenKey");
     return K().Registry().OpenKey(handle, access, attributes);
 }
 NTSTATUS ZwQueryValueKey(HANDLE handle, PUNICODE_STRING name, KEY_VALUE_INFORMATION_CLASS kind, PVOID buffer,
                          ULONG length, PULONG resultLength) {
+    sim::KernelEntry inKernel;
     RequireIrql("ZwQueryValueKey");
     return K().Registry().QueryValue(handle, name, kind, buffer, length, resultLength);
 }
 NTSTATUS ZwSetValueKey(HANDLE handle, PUNICODE_STRING name, ULONG titleIndex, ULONG type, PVOID data, ULONG size) {
+    sim::KernelEntry inKernel;
     (void)titleIndex;
     RequireIrql("ZwSetValueKey");
     return K().Registry().SetValueKey(handle, name, type, data, size);
@@ -312,36 +371,44 @@ NTSTATUS ZwSetValueKey(HANDLE handle, PUNICODE_STRING name, ULONG titleIndex, UL
 // ---------------------------------------------------------------- objects
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name, DEVICE_TYPE type,
                         ULONG characteristics, BOOLEAN exclusive, PDEVICE_OBJECT* device) {
+    sim::KernelEntry inKernel;
     (void)exclusive;
     RequireIrql("IoCreateDevice");
     return K().Objects().CreateDevice(driver, extensionSize, name, type, characteristics, device);
 }
 VOID IoDeleteDevice(PDEVICE_OBJECT device) {
+    sim::KernelEntry inKernel;
     RequireIrql("IoDeleteDevice");
     K().Objects().DeleteDevice(device);
 }
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING link, PUNICODE_STRING target) {
+    sim::KernelEntry inKernel;
     RequireIrql("IoCreateSymbolicLink");
     return K().Objects().CreateLink(sim::FromUnicodeString(link), sim::FromUnicodeString(target));
 }
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING link) {
+    sim::KernelEntry inKernel;
     RequireIrql("IoDeleteSymbolicLink");
     return K().Objects().DeleteLink(sim::FromUnicodeString(link));
 }
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target) {
+    sim::KernelEntry inKernel;
     RequireIrql("IoAttachDeviceToDeviceStack");
     return K().Objects().Attach(source, target);
 }
 VOID IoDetachDevice(PDEVICE_OBJECT target) {
+    sim::KernelEntry inKernel;
     RequireIrql("IoDetachDevice");
     K().Objects().Detach(target);
 }
 PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT device) {
+    sim::KernelEntry inKernel;
     RequireIrql("IoGetAttachedDevice");
     K().Objects().CheckDevice(device, "IoGetAttachedDevice");
     return sim::ObjectManager::Top(device);
 }
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT device) {
+    sim::KernelEntry inKernel;
     RequireIrql("IoGetAttachedDeviceReference");
     K().Objects().CheckDevice(device, "IoGetAttachedDeviceReference");
     PDEVICE_OBJECT top = sim::ObjectManager::Top(device);
@@ -350,6 +417,7 @@ PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT device) {
 }
 NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING name, ACCESS_MASK access, PFILE_OBJECT* file,
                                   PDEVICE_OBJECT* device) {
+    sim::KernelEntry inKernel;
     RequireIrql("IoGetDeviceObjectPointer");
     PFILE_OBJECT opened = nullptr;
     NTSTATUS status = K().Io().Open(sim::FromUnicodeString(name), access, sim::Caller::Kernel, &opened);
@@ -363,55 +431,66 @@ NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING name, ACCESS_MASK access, PFIL
     return STATUS_SUCCESS;
 }
 LONG_PTR ObfReferenceObject(PVOID object) {
+    sim::KernelEntry inKernel;
     RequireIrql("ObfReferenceObject");
     K().Objects().Reference(object, "ObfReferenceObject");
     return K().Objects().References(object);
 }
 LONG_PTR ObfDereferenceObject(PVOID object) {
+    sim::KernelEntry inKernel;
     RequireIrql("ObfDereferenceObject");
     return K().Objects().Dereference(object, "ObfDereferenceObject");
 }
 
 // ---------------------------------------------------------------- IRPs and MDLs
 PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN chargeQuota) {
+    sim::KernelEntry inKernel;
     (void)chargeQuota;
     RequireIrql("IoAllocateIrp");
     return K().Io().AllocateIrp(stackSize);
 }
 VOID IoFreeIrp(PIRP irp) {
+    sim::KernelEntry inKernel;
     RequireIrql("IoFreeIrp");
     K().Io().FreeIrp(irp);
 }
 PIRP IoBuildSynchronousFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buffer, ULONG length,
                                   PLARGE_INTEGER offset, PKEVENT event, PIO_STATUS_BLOCK status) {
+    sim::KernelEntry inKernel;
     RequireIrql("IoBuildSynchronousFsdRequest");
     return K().Io().BuildSynchronousFsdRequest(major, device, buffer, length, offset, event, status);
 }
 PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID input, ULONG inputLength, PVOID output,
                                    ULONG outputLength, BOOLEAN internal, PKEVENT event, PIO_STATUS_BLOCK status) {
+    sim::KernelEntry inKernel;
     RequireIrql("IoBuildDeviceIoControlRequest");
     return K().Io().BuildDeviceIoControlRequest(code, device, input, inputLength, output, outputLength, internal, event,
                                                 status);
 }
 NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
+    sim::KernelEntry inKernel;
     RequireIrql("IofCallDriver");
     return K().Io().CallDriver(device, irp);
 }
 VOID IofCompleteRequest(PIRP irp, CCHAR boost) {
+    sim::KernelEntry inKernel;
     (void)boost;
     RequireIrql("IofCompleteRequest");
     K().Io().CompleteRequest(irp);
 }
 PMDL IoAllocateMdl(PVOID address, ULONG length, BOOLEAN secondary, BOOLEAN chargeQuota, PIRP irp) {
+    sim::KernelEntry inKernel;
     (void)chargeQuota;
     RequireIrql("IoAllocateMdl");
     return K().Io().AllocateMdl(address, length, secondary, irp);
 }
 VOID IoFreeMdl(PMDL mdl) {
+    sim::KernelEntry inKernel;
     RequireIrql("IoFreeMdl");
     K().Io().FreeMdl(mdl);
 }
 VOID MmProbeAndLockPages(PMDL mdl, KPROCESSOR_MODE mode, LOCK_OPERATION operation) {
+    sim::KernelEntry inKernel;
     (void)mode;
     (void)operation;
     // Pageable memory may fault in: only where a page fault can be taken.
@@ -420,11 +499,13 @@ VOID MmProbeAndLockPages(PMDL mdl, KPROCESSOR_MODE mode, LOCK_OPERATION operatio
     K().Io().ProbeAndLockPages(mdl);
 }
 PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG priority) {
+    sim::KernelEntry inKernel;
     (void)priority;
     RequireIrql("MmGetSystemAddressForMdlSafe");
     return K().Io().SystemAddressForMdl(mdl);
 }
 VOID MmUnlockPages(PMDL mdl) {
+    sim::KernelEntry inKernel;
     RequireIrql("MmUnlockPages");
     K().Io().UnlockPages(mdl);
 }
@@ -432,6 +513,7 @@ VOID MmUnlockPages(PMDL mdl) {
 // ---------------------------------------------------------------- Plug and Play and power
 NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT device, DEVICE_REGISTRY_PROPERTY property, ULONG length, PVOID buffer,
                              PULONG resultLength) {
+    sim::KernelEntry inKernel;
     RequireIrql("IoGetDeviceProperty");
     K().Objects().CheckDevice(device, "IoGetDeviceProperty");
     K().Pnp().RequirePdo(device, "IoGetDeviceProperty");
@@ -440,18 +522,21 @@ NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT device, DEVICE_REGISTRY_PROPERTY pro
 }
 
 VOID PoStartNextPowerIrp(PIRP irp) {
+    sim::KernelEntry inKernel;
     RequireIrql("PoStartNextPowerIrp");
     if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_POWER)
         sim::Violation("PoStartNextPowerIrp with an IRP that is not a power IRP");
 }
 
 NTSTATUS PoCallDriver(PDEVICE_OBJECT device, PIRP irp) {
+    sim::KernelEntry inKernel;
     RequireIrql("PoCallDriver");
     return K().Io().CallDriver(device, irp);
 }
 
 // ---------------------------------------------------------------- remove locks
 VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK lock, ULONG tag, ULONG minutes, ULONG highWatermark, ULONG size) {
+    sim::KernelEntry inKernel;
     (void)tag;
     (void)minutes;
     (void)highWatermark;
@@ -461,6 +546,7 @@ VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK lock, ULONG tag, ULONG minutes, UL
 }
 
 NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK lock, PVOID tag, PCSTR file, ULONG line, ULONG size) {
+    sim::KernelEntry inKernel;
     (void)file;
     (void)line;
     (void)size;
@@ -469,27 +555,32 @@ NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK lock, PVOID tag, PCSTR file, ULON
 }
 
 VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK lock, PVOID tag, ULONG size) {
+    sim::KernelEntry inKernel;
     (void)size;
     RequireIrql("IoReleaseRemoveLock");
     K().RemoveLocks().Release(lock, tag);
 }
 
 VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK lock, PVOID tag, ULONG size) {
+    sim::KernelEntry inKernel;
     (void)size;
     RequireIrql("IoReleaseRemoveLockAndWait");
     K().RemoveLocks().ReleaseAndWait(lock, tag);
 }
 
 VOID KeEnterCriticalRegion(void) {
+    sim::KernelEntry inKernel;
     RequireIrql("KeEnterCriticalRegion");
     K().Threads().EnterCriticalRegion();
 }
 VOID KeLeaveCriticalRegion(void) {
+    sim::KernelEntry inKernel;
     RequireIrql("KeLeaveCriticalRegion");
     K().Threads().LeaveCriticalRegion();
 }
 
 VOID SimCheckNextStackLocation(PIRP irp) {
+    sim::KernelEntry inKernel;
     if (irp->CurrentLocation <= 1)
         sim::Violation("a driver reached for the stack location below the first of an IRP of %d location(s): the "
                        "IRP was sized for a smaller stack than the one it is passed down",
@@ -497,6 +588,7 @@ VOID SimCheckNextStackLocation(PIRP irp) {
 }
 
 VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT device, DEVICE_RELATION_TYPE type) {
+    sim::KernelEntry inKernel;
     RequireIrql("IoInvalidateDeviceRelations");
     K().Objects().CheckDevice(device, "IoInvalidateDeviceRelations");
     K().Pnp().RequirePdo(device, "IoInvalidateDeviceRelations");
@@ -505,6 +597,7 @@ VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT device, DEVICE_RELATION_TYPE typ
 
 // ---------------------------------------------------------------- version
 NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW info) {
+    sim::KernelEntry inKernel;
     RequireIrql("RtlGetVersion");
     if (!info || info->dwOSVersionInfoSize < sizeof(OSVERSIONINFOW) - sizeof(info->szCSDVersion))
         return STATUS_INVALID_PARAMETER;
@@ -518,6 +611,7 @@ NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW info) {
 }
 
 BOOLEAN RtlIsNtDdiVersionAvailable(ULONG version) {
+    sim::KernelEntry inKernel;
     RequireIrql("RtlIsNtDdiVersionAvailable");
     // The low word names service packs and Windows 10 releases; the
     // simulated machine runs the first of its version.

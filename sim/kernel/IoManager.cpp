@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <new>
+#include <thread>
 
 #include "sim/kernel/Irql.h"
 #include "sim/kernel/Kernel.h"
@@ -237,6 +238,7 @@ PIRP IoManager::BuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, P
 }
 
 NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
+    AwaitCompletionRoutine(irp);
     Record& record = Find(irp, "IofCallDriver");
     if (record.state != State::Live)
         Violation("IofCallDriver with IRP #%llu, whose completion already ran", static_cast<unsigned long long>(record.sequence));
@@ -271,7 +273,11 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
 
     Notify(IrpEvent::Kind::Dispatch, irp, device, major, minor, 0, location);
     KIRQL calledAt = Kernel::Current().Threads().Irql();
-    NTSTATUS status = device->DriverObject->MajorFunction[major](device, irp);
+    NTSTATUS status;
+    {
+        DriverCode driver;
+        status = device->DriverObject->MajorFunction[major](device, irp);
+    }
     RequireIrqlKept(calledAt, "the dispatch routine of " + Objects().Describe(device));
     Notify(IrpEvent::Kind::Return, irp, device, major, minor, status);
 
@@ -308,7 +314,23 @@ void IoManager::Resolve(PIRP irp, Record& record, int index, bool marked) {
     for (auto& [device, status] : unchecked) CheckReturn(irp, location, device, status);
 }
 
+// On another processor, a completion routine that wakes a waiter and returns
+// STATUS_MORE_PROCESSING_REQUIRED may not have returned yet when the waiter
+// sends or completes the IRP again: the I/O manager is done with it by the time
+// it could matter. What the waiter does is judged once the routine is back.
+void IoManager::AwaitCompletionRoutine(PIRP irp) {
+    if (!KernelLock::Parallel()) return;
+    int self = Kernel::Current().Threads().CurrentThreadId();
+    for (;;) {
+        auto it = records_.find(irp);
+        if (it == records_.end() || it->second.state != State::Completing || it->second.completer == self) return;
+        DriverCode waiting;
+        std::this_thread::yield();
+    }
+}
+
 void IoManager::CompleteRequest(PIRP irp) {
+    AwaitCompletionRoutine(irp);
     Record& record = Find(irp, "IofCompleteRequest");
     if (record.state == State::Completing)
         Violation("IofCompleteRequest of IRP #%llu while its completion is running (completed twice)",
@@ -319,6 +341,7 @@ void IoManager::CompleteRequest(PIRP irp) {
     if (irp->CurrentLocation > irp->StackCount)
         Violation("IofCompleteRequest of IRP #%llu, which no driver holds", static_cast<unsigned long long>(record.sequence));
     record.state = State::Completing;
+    record.completer = Kernel::Current().Threads().CurrentThreadId();
     uint64_t sequence = record.sequence;
     Notify(IrpEvent::Kind::Complete, irp, IoGetCurrentIrpStackLocation(irp)->DeviceObject,
            IoGetCurrentIrpStackLocation(irp)->MajorFunction, IoGetCurrentIrpStackLocation(irp)->MinorFunction,
@@ -339,7 +362,11 @@ void IoManager::CompleteRequest(PIRP irp) {
                                         ? nullptr
                                         : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
             KIRQL calledAt = Kernel::Current().Threads().Irql();
-            NTSTATUS result = routine(device, irp, context);
+            NTSTATUS result;
+            {
+                DriverCode driver;
+                result = routine(device, irp, context);
+            }
             RequireIrqlKept(calledAt, "a completion routine");
             auto it = records_.find(irp);
             bool freed = it == records_.end() || it->second.state == State::Freed;

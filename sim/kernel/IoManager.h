@@ -97,6 +97,7 @@ private:
     struct Record {
         Kind kind;
         State state = State::Live;
+        int completer = 0;  // the thread running its completion, while Completing
         uint64_t sequence = 0;
         size_t bytes = 0;
         bool sent = false;
@@ -110,6 +111,7 @@ private:
     // A request the I/O manager completes to a caller's event and status block.
     PIRP NewThreadedIrp(PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK status);
     Record& Find(PIRP irp, const char* service);
+    void AwaitCompletionRoutine(PIRP irp);
     void CheckReturn(PIRP irp, const Location& location, PDEVICE_OBJECT device, NTSTATUS status);
     void Resolve(PIRP irp, Record& record, int index, bool marked);
     void FinishThreaded(PIRP irp, Record& record);

@@ -15,11 +15,15 @@ ULONG InitSafeBootMode = 0;
 
 namespace sim {
 
-Kernel::Kernel(KernelConfig config) : scheduler_(config.seed), version_(config.version) {
+Kernel::Kernel(KernelConfig config) : scheduler_(config.seed, config.scheduler), version_(config.version) {
     if (current) Violation("a second simulated kernel while one is running");
     if (config.safeMode > 3) Violation("InitSafeBootMode %u: Windows knows 0 to 3", config.safeMode);
     current = this;
     InitSafeBootMode = config.safeMode;
+    // The test's thread runs the simulator's code: it holds the kernel lock
+    // but while it is blocked.
+    KernelLock::SetParallel(config.scheduler == SchedulerMode::Parallel);
+    if (KernelLock::Parallel()) KernelLock::Acquire();
     scheduler_.AdoptCurrentThread("test");
 }
 
@@ -36,6 +40,8 @@ Kernel::~Kernel() {
     }
     scheduler_.TerminateAll();
     current = nullptr;
+    if (KernelLock::Held()) KernelLock::Release();
+    KernelLock::SetParallel(false);
 }
 
 Kernel& Kernel::Current() {

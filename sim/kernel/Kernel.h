@@ -12,6 +12,7 @@
 #include "sim/kernel/DebugLog.h"
 #include "sim/kernel/Handles.h"
 #include "sim/kernel/IoManager.h"
+#include "sim/kernel/KernelLock.h"
 #include "sim/kernel/Objects.h"
 #include "sim/kernel/Pool.h"
 #include "sim/kernel/Registry.h"
@@ -37,6 +38,8 @@ struct KernelConfig {
     uint64_t seed = 1;      // picks the interleaving of simulated threads
     ULONG safeMode = 0;     // what InitSafeBootMode reports: 0, or 1 minimal, 2 with networking, 3 directory repair
     WindowsVersion version;
+    // One thread at a time, or all at once (Scheduler.h); VOXEN_SCHEDULER by default.
+    SchedulerMode scheduler = SchedulerModeFromEnvironment();
 };
 
 class Kernel {

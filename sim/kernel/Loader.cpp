@@ -29,7 +29,10 @@ LoadedDriver LoadDriver(PDRIVER_INITIALIZE entry, const std::wstring& service) {
     registryPath.MaximumLength = static_cast<USHORT>(bytes);
 
     kernel.SetResident(true);
-    loaded.status = entry(loaded.object, &registryPath);
+    {
+        DriverCode code;
+        loaded.status = entry(loaded.object, &registryPath);
+    }
     kernel.SetResident(false);
     if (!NT_SUCCESS(loaded.status)) kernel.RevokeResidency();
     // The I/O manager finishes the initialisation of devices made in DriverEntry.

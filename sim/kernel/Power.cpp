@@ -31,6 +31,7 @@ extern "C" {
 
 NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PREQUEST_POWER_COMPLETE complete,
                            PVOID context, PIRP* irpOut) {
+    sim::KernelEntry inKernel;
     Kernel& kernel = Kernel::Current();
     sim::RequireIrql("PoRequestPowerIrp");
     kernel.Objects().CheckDevice(device, "PoRequestPowerIrp");
@@ -47,7 +48,10 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state
         if (!complete) return;
         // At the IRQL of whoever completed the IRP.
         KIRQL calledAt = KeGetCurrentIrql();
-        complete(device, minor, state, context, &status);
+        {
+            sim::DriverCode code;
+            complete(device, minor, state, context, &status);
+        }
         sim::RequireIrqlKept(calledAt, "a PoRequestPowerIrp completion function");
     });
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
@@ -73,6 +77,7 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state
 }
 
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type, POWER_STATE state) {
+    sim::KernelEntry inKernel;
     sim::RequireIrql("PoSetPowerState");
     Kernel::Current().Objects().CheckDevice(device, "PoSetPowerState");
     POWER_STATE previous;

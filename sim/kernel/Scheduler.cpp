@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "sim/kernel/Irql.h"
+#include "sim/kernel/KernelLock.h"
 #include "sim/kernel/Violation.h"
 
 namespace sim {
@@ -25,7 +28,7 @@ struct Scheduler::Thread {
     bool waitingIdle = false;  // the test's own thread in RunUntilIdle
     bool terminate = false;    // shutdown: unwind out of the next block
     int criticalRegions = 0;   // KeEnterCriticalRegion not yet left
-    KIRQL irql = PASSIVE_LEVEL;
+    std::atomic<KIRQL> irql{PASSIVE_LEVEL};  // read by its own thread without the lock
     bool forWork = false;      // a worker loop waiting for its next item
     bool watched = false;      // the machine's own: blocked at idle, it is hung
     std::string what;          // what the thread is blocked on, for hang reports
@@ -50,7 +53,19 @@ const char* StateName(int state) {
 }
 }  // namespace
 
-Scheduler::Scheduler(uint64_t seed) : random_(seed) {}
+SchedulerMode SchedulerModeFromEnvironment() {
+    const char* name = std::getenv("VOXEN_SCHEDULER");
+    if (!name || !*name || std::strcmp(name, "cooperative") == 0) return SchedulerMode::Cooperative;
+    if (std::strcmp(name, "parallel") == 0) return SchedulerMode::Parallel;
+    Violation("VOXEN_SCHEDULER=%s: the scheduler modes are cooperative and parallel", name);
+}
+
+const char* SchedulerModeName(SchedulerMode mode) {
+    return mode == SchedulerMode::Parallel ? "parallel" : "cooperative";
+}
+
+Scheduler::Scheduler(uint64_t seed, SchedulerMode mode)
+    : mode_(mode), parallel_(mode == SchedulerMode::Parallel), random_(seed) {}
 
 Scheduler::~Scheduler() { TerminateAll(); }
 
@@ -112,7 +127,8 @@ Scheduler::Thread* Scheduler::SpawnLocked(const std::string& name, std::function
     thread->owner = this;
     thread->id = nextId_++;
     thread->name = name;
-    thread->state = Thread::State::Ready;
+    // In the parallel mode a new thread runs at once, beside its creator.
+    thread->state = parallel_ ? Thread::State::Running : Thread::State::Ready;
     threads_.push_back(std::move(owned));
     thread->thread = std::thread([this, thread, body = std::move(body)]() {
         {
@@ -126,15 +142,19 @@ Scheduler::Thread* Scheduler::SpawnLocked(const std::string& name, std::function
                 return;
             }
         }
+        // The simulator's code runs under the kernel lock (KernelLock.h).
+        if (parallel_) KernelLock::Acquire();
         try {
             body();
         } catch (const Terminated&) {
+            if (KernelLock::Held()) KernelLock::Release();
             std::unique_lock<std::mutex> ended(mutex_);
             if (thread->terminate) {  // shutdown: nobody is waiting for a handover
                 thread->state = Thread::State::Done;
                 return;
             }
         }
+        if (KernelLock::Held()) KernelLock::Release();
         std::unique_lock<std::mutex> ended(mutex_);
         if (thread->criticalRegions != 0)
             Violation("thread '%s' ended inside %d critical region(s) (KeEnterCriticalRegion without KeLeaveCriticalRegion)",
@@ -169,6 +189,7 @@ void Scheduler::ExitCurrentThread() {
 }
 
 void Scheduler::SwitchAway(std::unique_lock<std::mutex>& lock, Thread* self) {
+    if (parallel_) return SwitchAwayParallel(lock, self);
     // Nothing preempts a thread at DISPATCH_LEVEL, and it must not block.
     if (self->irql >= DISPATCH_LEVEL && self->state != Thread::State::Done) {
         if (self->state == Thread::State::Blocked)
@@ -193,6 +214,57 @@ void Scheduler::SwitchAway(std::unique_lock<std::mutex>& lock, Thread* self) {
     if (next != self) next->wakeup.notify_one();
     if (self->state == Thread::State::Done) return;
     self->wakeup.wait(lock, [self] { return self->state == Thread::State::Running || self->terminate; });
+    if (self->terminate) throw Terminated{};
+}
+
+void Scheduler::SwitchAwayParallel(std::unique_lock<std::mutex>& lock, Thread* self) {
+    if (self->irql >= DISPATCH_LEVEL && self->state == Thread::State::Blocked)
+        Violation("thread '%s' blocked on %s at %s (a wait needs IRQL <= APC_LEVEL)", self->name.c_str(),
+                  self->what.c_str(), IrqlName(self->irql));
+    if (self->state == Thread::State::Ready) {  // a point where control may pass: it stays here
+        self->state = Thread::State::Running;
+        return;
+    }
+    Settle();
+    if (self->state == Thread::State::Done) return;
+    Block(lock, self);
+}
+
+// Parallel mode, when a thread stops running: if it was the last, the machine
+// is idle at this moment; the test's thread at its Advance horizon resumes, or
+// the test's RunUntilIdle, or else time moves on to the next moment due.
+void Scheduler::Settle() {
+    for (;;) {
+        for (auto& thread : threads_)
+            if (thread->state == Thread::State::Running) return;
+        bool resumed = false;
+        for (auto& thread : threads_) {
+            if (thread->state != Thread::State::Ready) continue;
+            thread->state = Thread::State::Running;
+            thread->wakeup.notify_one();
+            resumed = true;
+        }
+        if (resumed) return;
+        if (WakeIdleWaiter()) continue;
+        if (AdvanceClock()) continue;
+        const Thread* culprit = Culprit();
+        Violation("hang: every simulated thread is blocked and none waits for time: thread '%s' is blocked on %s, "
+                  "and nothing left in the machine can wake it\n%s",
+                  culprit->name.c_str(), culprit->what.c_str(), DescribeLocked().c_str());
+    }
+}
+
+void Scheduler::Block(std::unique_lock<std::mutex>& lock, Thread* self) {
+    // Blocked, the thread holds nothing of the simulated kernel's; it takes the
+    // lock back before the scheduler's own (the order every thread keeps).
+    bool held = KernelLock::Held();
+    if (held) KernelLock::Release();
+    self->wakeup.wait(lock, [self] { return self->state == Thread::State::Running || self->terminate; });
+    if (held) {
+        lock.unlock();
+        KernelLock::Acquire();
+        lock.lock();
+    }
     if (self->terminate) throw Terminated{};
 }
 
@@ -282,6 +354,12 @@ void Scheduler::WakeThread(Thread* thread, NTSTATUS status) {
     thread->timed = false;
     thread->waitingIdle = false;
     thread->forWork = false;
+    // In the parallel mode a woken thread runs at once; the test's at its
+    // Advance horizon only once every other thread is blocked (Settle).
+    if (parallel_ && !thread->lastResort) {
+        thread->state = Thread::State::Running;
+        thread->wakeup.notify_one();
+    }
 }
 
 void Scheduler::Signal(DISPATCHER_HEADER* object) {
@@ -393,10 +471,22 @@ LONG Scheduler::SetEvent(KEVENT* event) {
     return previous;
 }
 
-void Scheduler::ResetEvent(KEVENT* event) {
+LONG Scheduler::ResetEvent(KEVENT* event) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!IsEventType(event->Header.Type)) Violation("KeClearEvent on an object that is not an initialised event");
+    LONG previous = event->Header.SignalState;
     event->Header.SignalState = 0;
+    return previous;
+}
+
+LONG Scheduler::ReadState(DISPATCHER_HEADER* object) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return object->SignalState;
+}
+
+int64_t Scheduler::Now() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return now_;
 }
 
 int Scheduler::CriticalRegions() const {
@@ -408,9 +498,11 @@ KIRQL Scheduler::Irql() const { return Self("KeGetCurrentIrql")->irql; }
 
 void Scheduler::SetIrql(KIRQL irql) { Self("KeRaiseIrql")->irql = irql; }
 
-BOOLEAN Scheduler::QueueDpc(KDPC* dpc) {
+BOOLEAN Scheduler::QueueDpc(KDPC* dpc, PVOID argument1, PVOID argument2) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (dpc->Inserted) return FALSE;
+    dpc->SystemArgument1 = argument1;
+    dpc->SystemArgument2 = argument2;
     QueueDpcLocked(dpc);
     return TRUE;
 }
@@ -447,7 +539,10 @@ void Scheduler::RunDpcs() {
                 dpc->Inserted = FALSE;
                 dpcThread_->irql = DISPATCH_LEVEL;
             }
-            dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+            {
+                DriverCode driver;
+                dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+            }
             std::lock_guard<std::mutex> lock(mutex_);
             if (dpcThread_->irql != DISPATCH_LEVEL)
                 Violation("a DPC routine returned at %s; it was called at DISPATCH_LEVEL", IrqlName(dpcThread_->irql));
@@ -456,9 +551,10 @@ void Scheduler::RunDpcs() {
     }
 }
 
-BOOLEAN Scheduler::SetTimer(KTIMER* timer, LARGE_INTEGER dueTime) {
+BOOLEAN Scheduler::SetTimer(KTIMER* timer, LARGE_INTEGER dueTime, KDPC* dpc) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!IsTimerType(timer->Header.Type)) Violation("KeSetTimer on an object that is not an initialised timer");
+    timer->Dpc = dpc;
     BOOLEAN wasArmed = timer->Inserted;
     if (wasArmed) timers_.erase(std::find(timers_.begin(), timers_.end(), timer));
     timer->Header.SignalState = 0;
@@ -520,6 +616,8 @@ void Scheduler::Advance(int64_t duration) {
 }
 
 std::vector<std::string> Scheduler::TerminateAll() {
+    // The threads unwind through the simulator's code, which takes the lock.
+    DriverCode joining;
     std::vector<std::string> ended;
     std::vector<std::thread*> joinable;
     {

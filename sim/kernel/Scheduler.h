@@ -14,12 +14,21 @@
 // the processor: it may not block, and control passes nowhere until it lowers.
 // Deferred procedure calls run in their own thread at DISPATCH_LEVEL.
 //
+// In the parallel mode (SchedulerMode::Parallel) simulated threads truly run at
+// once: every thread that is not blocked runs, and a wait, a delay or a thread
+// start passes control nowhere. The simulated kernel's own state is kept whole
+// by the kernel lock (KernelLock.h), which a thread lets go while it runs
+// driver code or is blocked. Time still moves only when every thread is
+// blocked, and the test's Advance resumes only once the others are blocked
+// again. A thread at DISPATCH_LEVEL still may not block.
+//
 // Work that takes time without blocking (a configuration access on the bus)
 // is Spend: the clock moves on for the running thread, timers due on the way
 // fire and time-outs that pass make their threads ready, but control passes
 // nowhere, so it is allowed at any IRQL.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -48,11 +57,22 @@ struct WaitSpan {
     NTSTATUS status;     // how the wait ended (STATUS_TIMEOUT, STATUS_SUCCESS)
 };
 
+enum class SchedulerMode {
+    Cooperative,  // one thread at a time, picked by the seed
+    Parallel,     // every thread that is not blocked runs at once
+};
+
+// The mode VOXEN_SCHEDULER names ("cooperative" or "parallel"); cooperative
+// when it is not set. Any other value stops the program.
+SchedulerMode SchedulerModeFromEnvironment();
+const char* SchedulerModeName(SchedulerMode mode);
+
 class Scheduler {
 public:
     using WaitObserver = std::function<void(const WaitSpan&)>;
 
-    explicit Scheduler(uint64_t seed);
+    explicit Scheduler(uint64_t seed, SchedulerMode mode = SchedulerMode::Cooperative);
+    SchedulerMode Mode() const { return mode_; }
     ~Scheduler();
     Scheduler(const Scheduler&) = delete;
     Scheduler& operator=(const Scheduler&) = delete;
@@ -89,11 +109,13 @@ public:
     void LeaveCriticalRegion();
     int CriticalRegions() const;  // entered and not yet left on the calling thread
     LONG SetEvent(KEVENT* event);
-    void ResetEvent(KEVENT* event);
-    BOOLEAN SetTimer(KTIMER* timer, LARGE_INTEGER dueTime);
+    // KeResetEvent: the previous state.
+    LONG ResetEvent(KEVENT* event);
+    LONG ReadState(DISPATCHER_HEADER* object) const;
+    BOOLEAN SetTimer(KTIMER* timer, LARGE_INTEGER dueTime, KDPC* dpc);
     BOOLEAN CancelTimer(KTIMER* timer);
     bool IsTimerArmedWithin(const void* begin, size_t size) const;
-    int64_t Now() const { return now_; }
+    int64_t Now() const;
 
     // The calling thread's IRQL, and changing it (KeRaiseIrql, KeLowerIrql,
     // spin locks). Changes are checked by their callers.
@@ -101,7 +123,7 @@ public:
     void SetIrql(KIRQL irql);
 
     // KeInsertQueueDpc: FALSE when the DPC is already queued.
-    BOOLEAN QueueDpc(KDPC* dpc);
+    BOOLEAN QueueDpc(KDPC* dpc, PVOID argument1, PVOID argument2);
     BOOLEAN RemoveDpc(KDPC* dpc);
 
     // For tests and voxen-sim, from the adopted thread.
@@ -126,6 +148,9 @@ private:
     const Thread* Culprit() const;
     Thread* Self(const char* service) const;
     void SwitchAway(std::unique_lock<std::mutex>& lock, Thread* self);
+    void SwitchAwayParallel(std::unique_lock<std::mutex>& lock, Thread* self);
+    void Settle();
+    void Block(std::unique_lock<std::mutex>& lock, Thread* self);
     Thread* PickReady();
     bool WakeIdleWaiter();
     bool AdvanceClock();
@@ -137,6 +162,8 @@ private:
     int64_t DueTime(const LARGE_INTEGER& time) const;
     std::string DescribeLocked() const;
 
+    const SchedulerMode mode_;
+    const bool parallel_;
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<Thread>> threads_;
     std::vector<KTIMER*> timers_;  // armed timers

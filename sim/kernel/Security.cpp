@@ -83,6 +83,7 @@ using sim::WellFormedSid;
 extern "C" {
 
 NTSTATUS RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor, ULONG revision) {
+    sim::KernelEntry inKernel;
     if (revision != SECURITY_DESCRIPTOR_REVISION) return STATUS_UNKNOWN_REVISION;
     std::memset(descriptor, 0, sizeof(SECURITY_DESCRIPTOR));
     static_cast<PISECURITY_DESCRIPTOR>(descriptor)->Revision = SECURITY_DESCRIPTOR_REVISION;
@@ -90,6 +91,7 @@ NTSTATUS RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor, ULONG revi
 }
 
 NTSTATUS RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor, BOOLEAN present, PACL dacl, BOOLEAN defaulted) {
+    sim::KernelEntry inKernel;
     auto* sd = static_cast<PISECURITY_DESCRIPTOR>(descriptor);
     if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) return STATUS_UNKNOWN_REVISION;
     if (!present) {
@@ -104,6 +106,7 @@ NTSTATUS RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor, BOOLEAN p
 }
 
 NTSTATUS RtlCreateAcl(PACL acl, ULONG length, ULONG revision) {
+    sim::KernelEntry inKernel;
     if (length < sizeof(ACL) || length > 0xFFFF) return STATUS_BUFFER_TOO_SMALL;
     if (revision != ACL_REVISION) return STATUS_INVALID_PARAMETER;
     std::memset(acl, 0, sizeof(ACL));
@@ -113,6 +116,7 @@ NTSTATUS RtlCreateAcl(PACL acl, ULONG length, ULONG revision) {
 }
 
 NTSTATUS RtlAddAccessAllowedAce(PACL acl, ULONG revision, ACCESS_MASK mask, PSID sid) {
+    sim::KernelEntry inKernel;
     if (!WellFormedSid(sid)) return STATUS_INVALID_SID;
     if (acl->AclRevision != ACL_REVISION || revision != ACL_REVISION) return STATUS_REVISION_MISMATCH;
     auto* bytes = reinterpret_cast<UCHAR*>(acl);
@@ -135,6 +139,7 @@ BOOLEAN RtlValidSid(PSID sid) { return WellFormedSid(sid); }
 
 NTSTATUS ObOpenObjectByPointer(PVOID object, ULONG attributes, PACCESS_STATE state, ACCESS_MASK access,
                                POBJECT_TYPE type, KPROCESSOR_MODE mode, PHANDLE handle) {
+    sim::KernelEntry inKernel;
     sim::RequireIrql("ObOpenObjectByPointer");
     Kernel& kernel = Kernel::Current();
     if (!(attributes & OBJ_KERNEL_HANDLE))
@@ -152,6 +157,7 @@ NTSTATUS ObOpenObjectByPointer(PVOID object, ULONG attributes, PACCESS_STATE sta
 }
 
 NTSTATUS ZwSetSecurityObject(HANDLE handle, SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor) {
+    sim::KernelEntry inKernel;
     sim::RequireIrql("ZwSetSecurityObject");
     Kernel& kernel = Kernel::Current();
     ACCESS_MASK access = 0;

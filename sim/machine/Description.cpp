@@ -128,10 +128,11 @@ public:
     explicit Reader(MachineSpec* spec) : spec_(spec) {}
 
     void Machine(const Json& root) {
-        OnlyKeys(root, "", {"name", "seed", "safeMode", "windowsVersion", "configAccessTime", "registry", "bridges", "serial",
-                            "hidBoards"});
+        OnlyKeys(root, "", {"name", "seed", "scheduler", "safeMode", "windowsVersion", "configAccessTime", "registry",
+                            "bridges", "serial", "hidBoards"});
         if (const Json* v = Find(root, "name")) spec_->name = Text(*v, "name");
         if (const Json* v = Find(root, "seed")) spec_->seed = Number(*v, "seed", UINT64_MAX);
+        if (const Json* v = Find(root, "scheduler")) spec_->scheduler = Scheduling(*v, "scheduler");
         if (const Json* v = Find(root, "safeMode")) spec_->safeMode = SafeMode(*v, "safeMode");
         if (const Json* v = Find(root, "windowsVersion")) spec_->windowsVersion = Version(*v, "windowsVersion");
         if (const Json* v = Find(root, "configAccessTime")) {
@@ -147,6 +148,13 @@ public:
     }
 
 private:
+    static SchedulerMode Scheduling(const Json& value, const std::string& where) {
+        std::string name = value.is_string() ? value.get<std::string>() : std::string();
+        if (name == "cooperative") return SchedulerMode::Cooperative;
+        if (name == "parallel") return SchedulerMode::Parallel;
+        Fail(where, "expected \"cooperative\" or \"parallel\"");
+    }
+
     // true (minimal), false, or the number InitSafeBootMode holds: 0 to 3.
     static ULONG SafeMode(const Json& value, const std::string& where) {
         if (value.is_boolean()) return value.get<bool>() ? 1 : 0;

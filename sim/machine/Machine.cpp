@@ -12,7 +12,7 @@ const char* const kBridgeFunctionDriver = "pci";
 const char* const kEndpointFunctionDriver = "function";
 }  // namespace
 
-Machine::Machine(MachineSpec spec) : spec_(std::move(spec)), kernel_(KernelConfig{spec_.seed, spec_.safeMode, spec_.windowsVersion}) {
+Machine::Machine(MachineSpec spec) : spec_(std::move(spec)), kernel_(KernelConfig{spec_.seed, spec_.safeMode, spec_.windowsVersion, spec_.scheduler}) {
     for (const PciFunctionSpec& function : spec_.functions) pci_.AddFunction(function);
     pci_.SetConfigAccessTime(spec_.configAccessTime);
     std::wstring key = ServiceKeyPath(kFilterService);

@@ -40,6 +40,8 @@ struct MachineSpec {
     std::vector<HidBoardSpec> boards;
     // Virtual time one configuration access (a dword) takes on the PCI bus.
     int64_t configAccessTime = 10;  // 1 us
+    // One simulated thread at a time, or all at once; VOXEN_SCHEDULER by default.
+    SchedulerMode scheduler = SchedulerModeFromEnvironment();
 };
 
 // The service name the filter is installed under.

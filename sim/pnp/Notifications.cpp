@@ -166,7 +166,10 @@ void PnpManager::Call(const Registration& registration, PVOID structure, NTSTATU
     if (irql != PASSIVE_LEVEL)
         Violation("a Plug and Play notification of %s would be delivered at %s", driver.c_str(), IrqlName(irql));
     int regions = threads.CriticalRegions();
-    *result = callback(structure, context);
+    {
+        DriverCode code;
+        *result = callback(structure, context);
+    }
     if (threads.Irql() != irql || threads.CriticalRegions() != regions)
         Violation("PNP_DETECTED_FATAL_ERROR (0xCA, 0xA: incorrect notify callback behavior): the Plug and Play "
                   "notification callback of %s returned at %s with %d critical region(s) entered; it was called at %s "
@@ -296,6 +299,7 @@ extern "C" {
 
 NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT pdo, const GUID* interfaceClass, PUNICODE_STRING reference,
                                    PUNICODE_STRING linkName) {
+    sim::KernelEntry inKernel;
     RequireIrql("IoRegisterDeviceInterface");
     Kernel::Current().Objects().CheckDevice(pdo, "IoRegisterDeviceInterface");
     Kernel::Current().Pnp().RequirePdo(pdo, "IoRegisterDeviceInterface");
@@ -304,6 +308,7 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT pdo, const GUID* interfaceClas
 }
 
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING linkName, BOOLEAN enable) {
+    sim::KernelEntry inKernel;
     RequireIrql("IoSetDeviceInterfaceState");
     return Kernel::Current().Pnp().SetInterfaceState(sim::FromUnicodeString(linkName), enable != FALSE);
 }
@@ -311,21 +316,25 @@ NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING linkName, BOOLEAN enable) {
 NTSTATUS IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY category, ULONG flags, PVOID data,
                                         PDRIVER_OBJECT driver, PDRIVER_NOTIFICATION_CALLBACK_ROUTINE callback,
                                         PVOID context, PVOID* entry) {
+    sim::KernelEntry inKernel;
     RequireIrql("IoRegisterPlugPlayNotification");
     return Kernel::Current().Pnp().RegisterNotification(category, flags, data, driver, callback, context, entry);
 }
 
 NTSTATUS IoUnregisterPlugPlayNotification(PVOID entry) {
+    sim::KernelEntry inKernel;
     RequireIrql("IoUnregisterPlugPlayNotification");
     return Kernel::Current().Pnp().UnregisterNotification(entry);
 }
 
 NTSTATUS IoUnregisterPlugPlayNotificationEx(PVOID entry) {
+    sim::KernelEntry inKernel;
     RequireIrql("IoUnregisterPlugPlayNotificationEx");
     return Kernel::Current().Pnp().UnregisterNotification(entry);
 }
 
 VOID RtlFreeUnicodeString(PUNICODE_STRING string) {
+    sim::KernelEntry inKernel;
     RequireIrql("RtlFreeUnicodeString");
     if (string->Buffer) Kernel::Current().Memory().Free(string->Buffer, 0, false, "RtlFreeUnicodeString");
     string->Buffer = nullptr;

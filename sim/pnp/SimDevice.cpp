@@ -6,7 +6,9 @@
 namespace sim {
 
 namespace {
+// The simulated drivers are the simulator's code: they run under the kernel lock.
 NTSTATUS DispatchToOwner(PDEVICE_OBJECT device, PIRP irp) {
+    KernelEntry inKernel;
     return (*static_cast<SimDevice**>(device->DeviceExtension))->Dispatch(irp);
 }
 }  // namespace
@@ -52,6 +54,7 @@ struct DeferredCompletion {
 KDEFERRED_ROUTINE CompleteDeferred;
 
 VOID CompleteDeferred(PKDPC, PVOID context, PVOID, PVOID) {
+    KernelEntry inKernel;
     auto* deferred = static_cast<DeferredCompletion*>(context);
     if (!deferred->keepStatus) {
         deferred->irp->IoStatus.Status = deferred->status;
@@ -73,6 +76,7 @@ const GUID kDiskInterface = {0x53f56307, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0
 IO_COMPLETION_ROUTINE SignalReturn;
 
 NTSTATUS SignalReturn(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KernelEntry inKernel;
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -80,6 +84,7 @@ NTSTATUS SignalReturn(PDEVICE_OBJECT, PIRP, PVOID context) {
 IO_COMPLETION_ROUTINE CompleteAgainFromDpc;
 
 NTSTATUS CompleteAgainFromDpc(PDEVICE_OBJECT, PIRP irp, PVOID) {
+    KernelEntry inKernel;
     QueueCompletion(irp, true, 0, 0);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
