@@ -67,12 +67,14 @@ NTSTATUS SetBridgePower(ControlRequest& Request) {
         ReleaseFilter(bridge);
         return STATUS_INVALID_PARAMETER;
     }
+    KeWaitForSingleObject(&bridge->PowerLock, Executive, KernelMode, FALSE, nullptr);
     if (state == PowerDeviceD0) {
         bridge->RestoreConfigSpace();
     } else {
         bridge->SaveConfigSpace();
     }
     NTSTATUS status = bridge->SetDevicePower(&state);
+    KeSetEvent(&bridge->PowerLock, IO_NO_INCREMENT, FALSE);
     ReleaseFilter(bridge);
     return status;
 }

@@ -35,11 +35,13 @@ FilterDevice::FilterDevice()
       SerialFileObject(nullptr),
       SerialOpened(FALSE),
       RemoveLock(),
-      PlatformLock() {
+      PlatformLock(),
+      PowerLock() {
     InitializeListHead(&ChildDevicesList);
     InitializeNodeLookaside(&ChildNodes);
     IoInitializeRemoveLock(&RemoveLock, TagObject, 0, 0);
     KeInitializeEvent(&PlatformLock, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&PowerLock, SynchronizationEvent, TRUE);
 }
 
 FilterDevice* NewFilterDevice() {

@@ -77,6 +77,10 @@ public:
     // save to the end of the restore, so that two functions of one device are
     // never saved while it is cut or restored while it is switched off.
     KEVENT PlatformLock;
+    // Held by a bridge-power request from its save or restore to the end of its
+    // power IRP: two requests for one bridge never save and restore its image
+    // at once (each would read what the other half-wrote).
+    KEVENT PowerLock;
 
 private:
     void OrphanChildren();

@@ -265,4 +265,52 @@ TEST(ControlRequests, RacingABridgesRemovalNeverReadsItAfterward) {
     }
 }
 
+// Two services switch the same bridge at once, on a bus whose driver answers
+// configuration requests from a DPC (each access a point where another thread
+// may run): a save of the bridge's registers never overlaps a restore of them,
+// which would write back an image half of which is new.
+TEST(ControlRequests, BridgePowerRequestsAtOnceNeverMixASaveWithARestore) {
+    for (uint64_t seed = 1; seed <= 6; ++seed) {
+        sim::MachineSpec spec = TwoPorts();
+        spec.seed = seed;
+        spec.functions[0].busDriverCompletesFromDpc = true;
+        auto machine = test::Boot(spec);
+        PDEVICE_OBJECT bridge = machine->Function("00:1c.0")->pdo;
+        ASSERT_EQ(Send(*machine, IOCTL_SET_BRIDGE_POWER, Dwords({0, VOXEN_STATE_D3}), 0).status, STATUS_SUCCESS);
+        // A save reads every dword from the second to the last in order; a
+        // restore writes from the first and the command register last.
+        int saving = 0, restoring = 0, mixed = 0;
+        machine->Os().Io().SetObserver([&](const sim::IrpEvent& event) {
+            if (event.kind != sim::IrpEvent::Kind::Dispatch || event.device != bridge || event.major != IRP_MJ_PNP ||
+                !event.location)
+                return;
+            ULONG offset = event.location->Parameters.ReadWriteConfig.Offset;
+            if (event.minor == IRP_MN_READ_CONFIG) {
+                if (restoring && offset >= 0x08) ++mixed;
+                if (offset == 0x04) ++saving;
+                if (offset == 0xFFC) --saving;
+            } else if (event.minor == IRP_MN_WRITE_CONFIG) {
+                if (saving) ++mixed;
+                if (offset == 0) ++restoring;
+                if (offset == 0x04) --restoring;
+            }
+        });
+        std::vector<NTSTATUS> statuses;
+        for (ULONG first : {VOXEN_STATE_D0, VOXEN_STATE_D3}) {
+            machine->Os().Threads().StartThread("service", [&, first] {
+                ULONG state = first;
+                for (int i = 0; i < 2; ++i) {
+                    statuses.push_back(Send(*machine, IOCTL_SET_BRIDGE_POWER, Dwords({0, state}), 0).status);
+                    state = state == VOXEN_STATE_D0 ? VOXEN_STATE_D3 : VOXEN_STATE_D0;
+                }
+            });
+        }
+        machine->Settle();
+        machine->Os().Io().SetObserver(nullptr);
+        EXPECT_EQ(mixed, 0) << "seed " << seed;
+        EXPECT_EQ(statuses, std::vector<NTSTATUS>(4, STATUS_SUCCESS)) << "seed " << seed;
+        EXPECT_TRUE(machine->Shutdown().empty()) << "seed " << seed;
+    }
+}
+
 }  // namespace
