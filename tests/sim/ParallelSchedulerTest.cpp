@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "sim/kernel/Kernel.h"
+#include "tests/support/TestDriver.h"
 
 namespace {
 
@@ -130,6 +131,51 @@ TEST(ParallelThreads, EventsWakeTheirWaitersAndAdvanceWaitsForThem) {
     EXPECT_EQ(woken, 2);
     kernel.Threads().Advance(5 * kMillisecond);
     EXPECT_EQ(woken, 3);
+    EXPECT_TRUE(kernel.Shutdown().empty());
+}
+
+struct Forwarded {
+    KEVENT returned;
+};
+
+NTSTATUS WakeTheWaiterAndLinger(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(&static_cast<Forwarded*>(context)->returned, IO_NO_INCREMENT, FALSE);
+    for (int i = 0; i < 100; ++i) std::this_thread::yield();  // the waiter runs on meanwhile
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// A filter waits for the IRP it forwarded, woken by its completion routine,
+// and completes the IRP again while that routine, on another thread, has not
+// returned yet: the I/O manager is done with the IRP by then, as on a
+// multiprocessor, and nothing is completed twice.
+TEST(ParallelThreads, AWaiterMayCompleteAgainBeforeTheRoutineThatWokeItReturns) {
+    sim::Kernel kernel(Parallel());
+    {
+        test::TestDriver driver;
+        PDEVICE_OBJECT bottom = driver.AddDevice([](PDEVICE_OBJECT, PIRP irp) {
+            IoMarkIrpPending(irp);
+            sim::Kernel::Current().Threads().StartThread("late", [irp] {
+                irp->IoStatus.Status = STATUS_SUCCESS;
+                IofCompleteRequest(irp, IO_NO_INCREMENT);
+            });
+            return STATUS_PENDING;
+        });
+        driver.AddDevice(
+            [bottom](PDEVICE_OBJECT, PIRP irp) {
+                Forwarded forwarded;
+                KeInitializeEvent(&forwarded.returned, NotificationEvent, FALSE);
+                IoCopyCurrentIrpStackLocationToNext(irp);
+                IoSetCompletionRoutine(irp, WakeTheWaiterAndLinger, &forwarded, TRUE, TRUE, TRUE);
+                if (IoCallDriver(bottom, irp) == STATUS_PENDING)
+                    KeWaitForSingleObject(&forwarded.returned, Executive, KernelMode, FALSE, nullptr);
+                NTSTATUS status = irp->IoStatus.Status;
+                IofCompleteRequest(irp, IO_NO_INCREMENT);
+                return status;
+            },
+            bottom);
+        for (int i = 0; i < 50; ++i) EXPECT_EQ(test::SendBuiltRequest(IRP_MJ_FLUSH_BUFFERS, bottom).block.Status, STATUS_SUCCESS);
+        kernel.Threads().RunUntilIdle();
+    }
     EXPECT_TRUE(kernel.Shutdown().empty());
 }
 
