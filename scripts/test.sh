@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test: the host build (simulated kernel, sanitizers) and the Windows
 # build (voxenpci.sys, voxenctl.exe, the check of the driver image, test
-# signing, and installation through the INF under Wine).
+# signing, installation through the INF under Wine, and the power cycle
+# under Wine's kernel with the test-only harness driver).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
