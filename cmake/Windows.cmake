@@ -64,3 +64,4 @@ target_link_options(voxenctl PRIVATE -municode -static -static-libgcc -static-li
 target_link_libraries(voxenctl PRIVATE kernel32 ntdll)
 
 add_subdirectory(tests/pe)
+add_subdirectory(tests/wine)
