@@ -54,6 +54,17 @@ add_executable(voxen-sim tools/voxen-sim/main.cpp)
 target_compile_options(voxen-sim PRIVATE ${VOXEN_WARNINGS})
 target_link_libraries(voxen-sim PRIVATE voxen_sim_session)
 
+# The protocol fuzzer: its library (the tests' short run uses it) and voxen-fuzz.
+add_library(voxen_fuzz STATIC tools/voxen-fuzz/Step.cpp tools/voxen-fuzz/Checks.cpp tools/voxen-fuzz/Campaign.cpp
+    tools/voxen-fuzz/Machines.cpp)
+target_compile_options(voxen_fuzz PRIVATE ${VOXEN_WARNINGS})
+target_link_libraries(voxen_fuzz PUBLIC voxen_driver)
+
+add_executable(voxen-fuzz tools/voxen-fuzz/main.cpp)
+target_compile_definitions(voxen-fuzz PRIVATE VOXEN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+target_compile_options(voxen-fuzz PRIVATE ${VOXEN_WARNINGS})
+target_link_libraries(voxen-fuzz PRIVATE voxen_fuzz)
+
 add_subdirectory(tests)
 
 # What a power cycle costs (not a test: run it with scripts/bench.sh).
