@@ -1,12 +1,14 @@
 #include "tools/voxen-fuzz/Campaign.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "common/DriverGlobals.h"
 #include "common/Roles.h"
 #include "control/Protocol.h"
 #include "sim/kernel/Violation.h"
 #include "tools/voxen-fuzz/Checks.h"
+#include "tools/voxen-fuzz/Variation.h"
 
 namespace fuzz {
 
@@ -36,12 +38,15 @@ Campaign::Campaign(const sim::MachineSpec& spec, std::string label, BootFunction
     : spec_(spec), view_(MachineView::Of(spec)), label_(std::move(label)), boot_(std::move(boot)) {}
 
 std::string Campaign::Run(Source& source, uint64_t requests, Stats* stats) {
-    sim::SetStopHook([] {
+    sim::SetStopHook([abort = abortOnStop_] {
         std::fprintf(stderr, "voxen-fuzz: the simulated kernel stopped %s\n", stopContext.c_str());
         std::fflush(stderr);
+        if (abort) std::abort();
     });
+    sim::MachineSpec spec = spec_;
+    Vary(source, &spec);
     stopContext = "while booting " + label_;
-    std::unique_ptr<sim::Machine> machine = boot_(spec_);
+    std::unique_ptr<sim::Machine> machine = boot_(spec);
     ++stats->boots;
     Open(*machine);
     std::string finding;

@@ -40,6 +40,10 @@ public:
     // step that broke it, or an empty string.
     std::string Run(Source& source, uint64_t requests, Stats* stats);
 
+    // When the kernel stops the machine, abort() after saying where, so a
+    // fuzzing engine keeps the input (the kernel's own exit would lose it).
+    void AbortOnStop() { abortOnStop_ = true; }
+
 private:
     std::string Execute(sim::Machine& machine, const Step& step, Stats* stats);
     std::string Send(sim::Machine& machine, const Request& request, Stats* stats);
@@ -52,6 +56,7 @@ private:
     std::string label_;
     BootFunction boot_;
     PFILE_OBJECT file_ = nullptr;
+    bool abortOnStop_ = false;
 };
 
 }  // namespace fuzz

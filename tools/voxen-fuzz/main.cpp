@@ -3,6 +3,7 @@
 // of time, on the machines of docs/machine.md; every answer checked, every
 // shutdown checked for leaks. A run is reproducible from its first seed.
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -14,6 +15,10 @@
 
 namespace {
 
+// Interrupted (Ctrl-C, kill): the boot under way finishes and the summary is printed.
+volatile std::sig_atomic_t interrupted = 0;
+void Interrupt(int) { interrupted = 1; }
+
 int Usage(FILE* to, int code) {
     std::fprintf(to,
                  "usage: voxen-fuzz [--seed N] [--requests N] [--per-boot N] [--machine FILE]...\n"
@@ -24,7 +29,9 @@ int Usage(FILE* to, int code) {
                  "  --machine F   a JSON machine description, or a Markdown file whose JSON examples are all used;\n"
                  "                repeatable (default: docs/machine.md of the source tree)\n"
                  "exit codes: 0 every rule held; 1 an answer broke a rule or a shutdown left something behind;\n"
-                 "2 a usage or machine mistake; 3 the simulated kernel stopped the machine\n");
+                 "2 a usage or machine mistake; 3 the simulated kernel stopped the machine\n"
+                 "progress goes to standard error every 100 boots; SIGINT or SIGTERM ends the run after the boot\n"
+                 "under way, with its summary\n");
     return code;
 }
 
@@ -69,11 +76,17 @@ int main(int argc, char** argv) {
         }
     }
 
+    std::signal(SIGINT, Interrupt);
+    std::signal(SIGTERM, Interrupt);
     auto start = std::chrono::steady_clock::now();
+    auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
     fuzz::Stats total;
     std::string finding;
     uint64_t boot = 0;
-    for (; total.requests < requests && finding.empty(); ++boot) {
+    for (; total.requests < requests && finding.empty() && !interrupted; ++boot) {
+        if (boot % 100 == 0 && boot > 0)
+            std::fprintf(stderr, "voxen-fuzz: %llu requests in %llu boots, %.0f s\n",
+                         static_cast<unsigned long long>(total.requests), static_cast<unsigned long long>(boot), elapsed());
         // The seed picks the machine too: --seed N --requests PER-BOOT replays one boot.
         const fuzz::NamedMachine& machine = machines[(seed + boot) % machines.size()];
         sim::MachineSpec spec = machine.spec;
@@ -84,7 +97,8 @@ int main(int argc, char** argv) {
         finding = campaign.Run(source, std::min(perBoot, requests - total.requests), &stats);
         total.Add(stats);
     }
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double seconds = elapsed();
+    if (interrupted) std::printf("voxen-fuzz: interrupted\n");
 
     std::printf("voxen-fuzz: %llu requests, %llu machine events (%llu that did not apply), %llu boots\n",
                 static_cast<unsigned long long>(total.requests), static_cast<unsigned long long>(total.events),
