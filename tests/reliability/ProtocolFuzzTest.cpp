@@ -7,6 +7,7 @@
 
 #include "control/Protocol.h"
 #include "sim/kernel/IoManager.h"
+#include "sim/kernel/Violation.h"
 #include "tests/support/CaseName.h"
 #include "tests/support/DriverUnderTest.h"
 #include "tools/voxen-fuzz/Campaign.h"
@@ -94,6 +95,35 @@ TEST(ProtocolFuzz, BytesDecodeIntoARunThatEndsWithThem) {
     EXPECT_TRUE(source.Done());
     EXPECT_GT(stats.requests, 0u);
     EXPECT_LT(stats.requests, 1000000u);
+}
+
+TEST(ProtocolFuzz, AShutdownThatLeavesPoolIsAFault) {
+    auto leaking = [](const sim::MachineSpec& spec) {
+        auto machine = test::Boot(spec);
+        ExAllocatePoolWithTag(PagedPool, 32, 0x6B61654C);  // 'Leak'
+        return machine;
+    };
+    fuzz::SeededSource source(1);
+    fuzz::Stats stats;
+    std::string finding = fuzz::Campaign(ExampleMachines().back().spec, "leaking", leaking).Run(source, 10, &stats);
+    EXPECT_NE(finding.find("left behind at the shutdown of leaking"), std::string::npos) << finding;
+}
+
+// The kernel stopping the machine ends the program; what was being done is said first.
+TEST(ProtocolFuzzDeathTest, AKernelStopNamesTheStep) {
+    auto stopping = [](const sim::MachineSpec& spec) {
+        auto machine = test::Boot(spec);
+        machine->Os().Io().SetObserver([](const sim::IrpEvent& event) {
+            if (event.kind == sim::IrpEvent::Kind::Dispatch && event.major == IRP_MJ_DEVICE_CONTROL)
+                sim::Violation("a rule broken on purpose");
+        });
+        return machine;
+    };
+    fuzz::SeededSource source(1);
+    fuzz::Stats stats;
+    fuzz::Campaign campaign(ExampleMachines().back().spec, "stopping", stopping);
+    EXPECT_EXIT(campaign.Run(source, 10, &stats), ::testing::ExitedWithCode(sim::kViolationExitCode),
+                "stopped at step [0-9]+ of stopping: ");
 }
 
 struct ReplyCase {
