@@ -1,6 +1,28 @@
 # Linux: the driver's sources against the simulated kernel, the tests and voxen-sim.
 enable_testing()
 
+# The fuzz preset: clang's libFuzzer over the same request decoder, with every
+# library instrumented for its coverage. Only with clang and a libFuzzer it can link.
+option(VOXEN_LIBFUZZER "Build voxen-fuzz-libfuzzer (clang with libFuzzer)" OFF)
+if(VOXEN_LIBFUZZER)
+    include(CheckCXXSourceCompiles)
+    set(CMAKE_REQUIRED_LINK_OPTIONS -fsanitize=fuzzer)
+    check_cxx_source_compiles("#include <cstddef>
+#include <cstdint>
+extern \"C\" int LLVMFuzzerTestOneInput(const uint8_t*, size_t) { return 0; }" VOXEN_HAVE_LIBFUZZER)
+    unset(CMAKE_REQUIRED_LINK_OPTIONS)
+    if(CMAKE_CXX_COMPILER_ID MATCHES "Clang" AND VOXEN_HAVE_LIBFUZZER)
+        add_compile_options(-fsanitize=fuzzer-no-link)
+        # clang's address sanitizer gives every local a redzone of its own; the
+        # frame limit is the image's, which the windows and host presets keep.
+        list(REMOVE_ITEM VOXEN_DRIVER_FLAGS -Wframe-larger-than=1024)
+        list(APPEND VOXEN_DRIVER_FLAGS -Wframe-larger-than=2048)
+    else()
+        message(WARNING "VOXEN_LIBFUZZER needs clang++ with libFuzzer; voxen-fuzz-libfuzzer is not built")
+        set(VOXEN_LIBFUZZER OFF)
+    endif()
+endif()
+
 if(VOXEN_SANITIZE)
     # The vptr check needs RTTI, which driver code is built without.
     add_compile_options(-fsanitize=address,undefined -fno-sanitize=vptr -fno-sanitize-recover=all -fno-omit-frame-pointer)
@@ -61,6 +83,25 @@ target_link_libraries(voxen_sim_session PUBLIC voxen_driver)
 add_executable(voxen-sim tools/voxen-sim/main.cpp)
 target_compile_options(voxen-sim PRIVATE ${VOXEN_WARNINGS})
 target_link_libraries(voxen-sim PRIVATE voxen_sim_session)
+
+# The protocol fuzzer: its library (the tests' short run uses it) and voxen-fuzz.
+add_library(voxen_fuzz STATIC tools/voxen-fuzz/Step.cpp tools/voxen-fuzz/Checks.cpp tools/voxen-fuzz/Campaign.cpp
+    tools/voxen-fuzz/Machines.cpp tools/voxen-fuzz/Variation.cpp)
+target_compile_options(voxen_fuzz PRIVATE ${VOXEN_WARNINGS})
+target_link_libraries(voxen_fuzz PUBLIC voxen_driver)
+
+add_executable(voxen-fuzz tools/voxen-fuzz/main.cpp)
+target_compile_definitions(voxen-fuzz PRIVATE VOXEN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+target_compile_options(voxen-fuzz PRIVATE ${VOXEN_WARNINGS})
+target_link_libraries(voxen-fuzz PRIVATE voxen_fuzz)
+
+if(VOXEN_LIBFUZZER)
+    add_executable(voxen-fuzz-libfuzzer tools/voxen-fuzz/LibFuzzer.cpp)
+    target_compile_definitions(voxen-fuzz-libfuzzer PRIVATE VOXEN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+    target_compile_options(voxen-fuzz-libfuzzer PRIVATE ${VOXEN_WARNINGS})
+    target_link_options(voxen-fuzz-libfuzzer PRIVATE -fsanitize=fuzzer)
+    target_link_libraries(voxen-fuzz-libfuzzer PRIVATE voxen_fuzz)
+endif()
 
 add_subdirectory(tests)
 

@@ -90,7 +90,7 @@ NTSTATUS QueryBridgePower(ControlRequest& Request) {
     ULONG state = IsDeviceState(value) ? value : static_cast<ULONG>(PowerDeviceD0);
     NTSTATUS status = bridge->QueryDevicePower(&state);
     ReleaseFilter(bridge);
-    Request.Information = sizeof(ULONG);
+    if (NT_SUCCESS(status)) Request.Information = sizeof(ULONG);
     return status;
 }
 
@@ -140,6 +140,7 @@ NTSTATUS ControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         break;
     default: break;
     }
-    Irp->IoStatus.Information = request.Information;
+    // A failed request returns no bytes: the status is the whole answer.
+    Irp->IoStatus.Information = NT_ERROR(status) ? 0 : request.Information;
     return CompleteIrp(Irp, status);
 }

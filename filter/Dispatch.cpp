@@ -56,6 +56,11 @@ NTSTATUS FilterDevice::DispatchPnp(PDEVICE_OBJECT Device, PIRP Irp) {
     if (!NT_SUCCESS(status)) return CompleteIrp(Irp, status);
 
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
+    // Drivers send configuration and interface requests; the rest come from
+    // the manager, which sends them only to stacks of device nodes it made.
+    if (location->MinorFunction != IRP_MN_READ_CONFIG && location->MinorFunction != IRP_MN_WRITE_CONFIG &&
+        location->MinorFunction != IRP_MN_QUERY_INTERFACE)
+        Reported = TRUE;
     switch (location->MinorFunction) {
     case IRP_MN_REMOVE_DEVICE:
         // HandleRemove gives the remove lock up for good.

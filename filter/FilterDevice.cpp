@@ -25,6 +25,7 @@ FilterDevice::FilterDevice()
       DevicePowerState(PowerDeviceUnspecified),
       HasDsm(FALSE),
       PoweredOn(TRUE),
+      Reported(FALSE),
       BusNumberCached(FALSE),
       DeviceNumberCached(FALSE),
       FunctionNumberCached(FALSE),

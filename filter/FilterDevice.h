@@ -61,6 +61,9 @@ public:
     ULONG DevicePowerState;
     BOOLEAN HasDsm;
     BOOLEAN PoweredOn;
+    // The Plug and Play manager holds the PDO's device node: its properties may
+    // be read. A child recorded from bus relations waits for the manager's first IRP.
+    BOOLEAN Reported;
     BOOLEAN BusNumberCached;
     BOOLEAN DeviceNumberCached;
     BOOLEAN FunctionNumberCached;

@@ -4,6 +4,7 @@ namespace {
 
 // A PCI device's address property: device number in the upper half, function in the lower.
 bool ReadAddress(FilterDevice* Filter, ULONG* Address) {
+    if (!Filter->Reported) return false;
     ULONG length = 0;
     return NT_SUCCESS(IoGetDeviceProperty(Filter->Pdo, DevicePropertyAddress, sizeof(*Address), Address, &length));
 }
@@ -11,6 +12,8 @@ bool ReadAddress(FilterDevice* Filter, ULONG* Address) {
 }  // namespace
 
 UCHAR BusNumber(FilterDevice* Filter) {
+    // A PDO the manager has not taken in yet has no properties to read (bug check 0xCA).
+    if (!Filter->Reported) return UnknownBusNumber;
     if (!Filter->BusNumberCached) {
         ULONG bus = 0;
         ULONG length = 0;
@@ -22,6 +25,7 @@ UCHAR BusNumber(FilterDevice* Filter) {
 }
 
 USHORT DeviceNumber(FilterDevice* Filter) {
+    if (!Filter->Reported) return UnknownDeviceNumber;
     if (!Filter->DeviceNumberCached) {
         ULONG address = 0;
         Filter->DeviceNumber = ReadAddress(Filter, &address) ? static_cast<USHORT>(address >> 16) : UnknownDeviceNumber;
@@ -31,6 +35,7 @@ USHORT DeviceNumber(FilterDevice* Filter) {
 }
 
 USHORT FunctionNumber(FilterDevice* Filter) {
+    if (!Filter->Reported) return UnknownFunctionNumber;
     if (!Filter->FunctionNumberCached) {
         ULONG address = 0;
         Filter->FunctionNumber =

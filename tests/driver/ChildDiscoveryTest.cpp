@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "common/Roles.h"
+#include "control/Protocol.h"
 #include "tests/support/CaseName.h"
 #include "tests/support/DriverUnderTest.h"
 #include "tests/support/TestDriver.h"
@@ -16,6 +17,40 @@ sim::MachineSpec Laptop() {
 }
 
 std::string Hex(const void* pointer) { return sim::Format("%016llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(pointer))); }
+
+// A child recorded from bus relations is not a device node of the manager's
+// until the manager takes it in: its PDO has no properties to read yet (bug
+// check 0xCA). A request naming its location meanwhile finds no such child.
+TEST(ChildDiscovery, AChildTheManagerHasNotTakenInIsAtNoLocationYet) {
+    auto machine = test::Boot(Laptop());
+    machine->Unplug("01:00.1");
+    machine->Settle();
+    FilterDevice* bridge = test::FilterOf(*machine, "00:1c.0");
+    PFILE_OBJECT file = nullptr;
+    ASSERT_EQ(machine->Os().Io().Open(L"\\\\.\\VoxenPCI", GENERIC_READ | GENERIC_WRITE, sim::Caller::Administrator, &file),
+              STATUS_SUCCESS);
+    const ULONG request[6] = {1, 0, 1, PowerDeviceD0, 2, 0};  // 01:00.1, a mode that switches nothing
+    auto send = [&] {
+        ULONG_PTR information = 0;
+        return machine->Os().Io().DeviceIoControl(file, IOCTL_SET_CHILD_POWER, request, sizeof(request), nullptr, 0,
+                                                  &information);
+    };
+    std::vector<NTSTATUS> meanwhile;
+    machine->Os().Io().SetObserver([&](const sim::IrpEvent& event) {
+        if (event.kind == sim::IrpEvent::Kind::Return && event.device == bridge->DeviceObject &&
+            event.major == IRP_MJ_PNP && event.minor == IRP_MN_QUERY_DEVICE_RELATIONS && bridge->GetChildCount() == 2 &&
+            meanwhile.empty())
+            meanwhile.push_back(send());
+    });
+    machine->Plug("01:00.1");
+    machine->Settle();
+    machine->Os().Io().SetObserver(nullptr);
+    EXPECT_EQ(meanwhile, std::vector<NTSTATUS>{STATUS_INVALID_PARAMETER});
+    EXPECT_EQ(send(), STATUS_SUCCESS) << "taken in, it is found";
+    machine->Os().Io().CloseHandle(file);
+    machine->Settle();
+    EXPECT_TRUE(machine->Shutdown().empty());
+}
 
 TEST(ChildDiscovery, PlacesAFilterDirectlyAboveEachChildPdoBeneathItsFunctionDriver) {
     auto machine = test::Boot(Laptop());

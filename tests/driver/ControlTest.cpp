@@ -181,6 +181,18 @@ TEST(ControlRequests, AQueryAsksForAStateTheDeviceCanHave) {
     }
 }
 
+// The bridge's stack refuses the query: the status tells, and no bytes come
+// back with it.
+TEST(ControlRequests, AFailedQueryReturnsNoBytes) {
+    sim::MachineSpec spec = TwoPorts();
+    spec.functions[0].power.refuseQuery = true;
+    auto machine = test::Boot(spec);
+    Reply reply = Send(*machine, IOCTL_QUERY_BRIDGE_POWER, Dwords({0}), 4);
+    EXPECT_EQ(reply.status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(reply.information, 0u);
+    EXPECT_TRUE(machine->Shutdown().empty());
+}
+
 TEST(ControlRequests, ArmingTheGuardWritesBothValues) {
     auto machine = test::Boot(TwoPorts());
     EXPECT_EQ(Send(*machine, IOCTL_ARM_BOOT_GUARD, kNone, 0).status, STATUS_SUCCESS);
