@@ -90,7 +90,8 @@ NTSTATUS QueryBridgePower(ControlRequest& Request) {
     ULONG state = IsDeviceState(value) ? value : static_cast<ULONG>(PowerDeviceD0);
     NTSTATUS status = bridge->QueryDevicePower(&state);
     ReleaseFilter(bridge);
-    if (NT_SUCCESS(status)) Request.Information = sizeof(ULONG);
+    // The reply is the buffer as it came, with the query's status, success or not.
+    Request.Information = sizeof(ULONG);
     return status;
 }
 
@@ -140,7 +141,7 @@ NTSTATUS ControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         break;
     default: break;
     }
-    // A failed request returns no bytes: the status is the whole answer.
-    Irp->IoStatus.Information = NT_ERROR(status) ? 0 : request.Information;
+    // On an error status the I/O manager copies nothing back, whatever Information says.
+    Irp->IoStatus.Information = request.Information;
     return CompleteIrp(Irp, status);
 }

@@ -181,15 +181,16 @@ TEST(ControlRequests, AQueryAsksForAStateTheDeviceCanHave) {
     }
 }
 
-// The bridge's stack refuses the query: the status tells, and no bytes come
-// back with it.
+// The bridge's stack refuses the query: the status tells, the reply keeps its
+// length, and no byte reaches the caller's buffer.
 TEST(ControlRequests, AFailedQueryReturnsNoBytes) {
     sim::MachineSpec spec = TwoPorts();
     spec.functions[0].power.refuseQuery = true;
     auto machine = test::Boot(spec);
     Reply reply = Send(*machine, IOCTL_QUERY_BRIDGE_POWER, Dwords({0}), 4);
     EXPECT_EQ(reply.status, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(reply.information, 0u);
+    EXPECT_EQ(reply.information, 4u);
+    EXPECT_EQ(reply.bytes, std::vector<UCHAR>(4, 0x5A));
     EXPECT_TRUE(machine->Shutdown().empty());
 }
 

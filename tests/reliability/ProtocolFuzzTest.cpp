@@ -166,7 +166,9 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"RefusedWithNothing", IOCTL_GET_BRIDGE_COUNT, 0, 4, STATUS_INVALID_DEVICE_REQUEST, 0, {}, ""},
         ReplyCase{"Pending", IOCTL_GET_BRIDGE_COUNT, 0, 4, STATUS_PENDING, 0, {}, "STATUS_PENDING"},
         ReplyCase{"MoreThanTheBuffer", IOCTL_GET_BRIDGE_COUNT, 0, 4, STATUS_SUCCESS, 5, {}, "more than the 4-byte"},
-        ReplyCase{"FailedWithBytes", IOCTL_QUERY_BRIDGE_POWER, 4, 4, STATUS_INVALID_PARAMETER, 4, {}, "reports 4 bytes"},
+        ReplyCase{"FailedWithBytes", IOCTL_QUERY_BRIDGE_POWER, 4, 4, STATUS_INVALID_PARAMETER, 4, {{0, 0}}, "came back from a request that failed"},
+        // A failed query keeps its documented length; nothing reaches the caller.
+        ReplyCase{"FailedWithInformation", IOCTL_QUERY_BRIDGE_POWER, 4, 4, STATUS_UNSUCCESSFUL, 4, {}, ""},
         ReplyCase{"WrittenPastInformation", IOCTL_GET_BRIDGE_COUNT, 0, 8, STATUS_SUCCESS, 4, {{5, 0}}, "byte 5 was written"},
         ReplyCase{"WrittenPastTheBuffer", IOCTL_GET_BRIDGE_COUNT, 0, 4, STATUS_SUCCESS, 4, {{4, 0}}, "past the buffer"},
         ReplyCase{"PoisonReturned", IOCTL_GET_BRIDGE_COUNT, 0, 8, STATUS_SUCCESS, 8, {{6, kPoison}}, "poison"},

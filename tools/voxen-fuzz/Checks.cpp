@@ -13,14 +13,18 @@ std::string CheckReply(const Request& request, const Reply& reply) {
     if (reply.information > length)
         return sim::Format("Information %llu is more than the %u-byte output buffer",
                            static_cast<unsigned long long>(reply.information), length);
-    if (NT_ERROR(reply.status) && reply.information != 0)
-        return sim::Format("failed with %s but reports %llu bytes", sim::StatusName(reply.status).c_str(),
-                           static_cast<unsigned long long>(reply.information));
-    for (size_t i = reply.information; i < reply.output.size(); ++i)
-        if (reply.output[i] != kCallerFill)
+    // A failed request returns no bytes: the I/O manager copies nothing back
+    // on an error status, whatever Information says.
+    const size_t returned = NT_ERROR(reply.status) ? 0 : reply.information;
+    for (size_t i = returned; i < reply.output.size(); ++i)
+        if (reply.output[i] != kCallerFill) {
+            if (returned != reply.information)
+                return sim::Format("byte %zu came back from a request that failed with %s", i,
+                                   sim::StatusName(reply.status).c_str());
             return sim::Format("byte %zu was written, past the %llu bytes Information reports%s", i,
                                static_cast<unsigned long long>(reply.information),
                                i >= length ? " and past the buffer" : "");
+        }
     if ((request.code & 3) == METHOD_BUFFERED)
         for (size_t i = request.input.size(); i < reply.information; ++i)
             if (reply.output[i] == sim::kSystemBufferPoison)
