@@ -51,6 +51,9 @@ reboot() {
     w reg add "$harness_key" /v Boot /t REG_DWORD /d $boot /f >/dev/null
     "$wineserver" -k 2>/dev/null
     timeout 60 "$wineserver" -w
+    # A server that stays up: otherwise the session, and with it the boot,
+    # ends whenever no program runs, as between two polls of the test.
+    "$wineserver" -p
     # The session's first process starts the service manager and so the
     # hosts: their debug output (the drivers' DbgPrint) goes to a log.
     host_log=$prefix/host-boot$boot.log
@@ -76,7 +79,8 @@ w sc create voxenharness type= kernel start= boot error= normal binPath= 'C:\win
 # --- Boot 1: no boot guard. The whole cycle. --------------------------------
 reboot
 events=$(harness_events)
-for replaced in PoRequestPowerIrp IoGetDeviceProperty IoBuildDeviceIoControlRequest; do
+for replaced in PoRequestPowerIrp IoGetDeviceProperty IoBuildDeviceIoControlRequest KeSetTimer KeCancelTimer \
+                IoInvalidateDeviceRelations; do
     grep -q "^import $replaced of voxenpci.sys replaced" <<<"$events" || fail "$replaced was not replaced"
 done
 [ "$(harness_value BridgeFilter)" = voxenpci ] || fail "the bridge has no voxenpci filter"
@@ -136,12 +140,25 @@ relations=$(request relations)
 [ "$relations" = 0x00000000 ] || fail "bus relations after D0: $relations"
 echo "  harness: a set-power D0 IRP reached 01:00.0's PDO; bus relations pass again ($relations)"
 
-# A request for a device nobody knows is refused (the driver then schedules
-# its rescan; what follows 69 s later is not checked here: no bus-relations
-# query reached the bridge under Wine).
+# A request for a device nobody knows is refused, and 69 s later the driver
+# has the bridge's bus relations asked for again: the harness's Plug and Play
+# manager sees the invalidation and sends a new query. Nothing comes early.
+rescans_before=$(( $(harness_value Rescans) ))
+asked=$SECONDS
 absent=$(ctl child-power 05:00.0 D3 --irp)
 grep -q "^STATUS_INVALID_PARAMETER (0xC000000D)" <<<"$absent" || fail "voxenctl child-power of an absent device: $absent"
 echo "voxenctl child-power 05:00.0 D3 --irp: $(echo $absent)"
+for _ in $(seq 120); do
+    request report >/dev/null
+    [ $(( $(harness_value Rescans) )) -gt $rescans_before ] && break
+    sleep 1
+done
+waited=$((SECONDS - asked))
+events=$(harness_events)
+[ $(( $(harness_value Rescans) )) -gt $rescans_before ] || fail "no bus-relations query followed the absent device within ${waited} s"
+[ $waited -ge 60 ] || fail "the rescan came after ${waited} s, before its 69 s"
+grep -q "voxenpci invalidated the bridge's bus relations" <<<"$events" || fail "the rescan did not come from voxenpci's invalidation"
+echo "  harness: ${waited} s later voxenpci invalidated the bridge's bus relations and a new query was answered"
 
 removed=$(request remove)
 grep -q "^removed 0x00000000 0x00000000 0x00000000; left above the PDOs: nothing nothing nothing$" <<<"$removed" ||

@@ -36,9 +36,14 @@ void Event(const char* Format, ...) {
     DbgPrint("harness: %.*s", length, line);
     KIRQL irql;
     KeAcquireSpinLock(&Harness.EventsLock, &irql);
-    if (Harness.EventsLength + length < sizeof(Harness.Events)) {
+    static const char full[] = "(the event buffer is full: later events are only in the debug output)\n";
+    if (Harness.EventsLength + length + sizeof(full) < sizeof(Harness.Events)) {
         RtlCopyMemory(Harness.Events + Harness.EventsLength, line, length);
         Harness.EventsLength += length;
+    } else if (!Harness.EventsDropped) {
+        Harness.EventsDropped = TRUE;
+        RtlCopyMemory(Harness.Events + Harness.EventsLength, full, sizeof(full) - 1);
+        Harness.EventsLength += sizeof(full) - 1;
     }
     KeReleaseSpinLock(&Harness.EventsLock, irql);
 }

@@ -160,6 +160,124 @@ PIRP NTAPI HarnessIoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJ
     return irp;
 }
 
+// --- KeSetTimer and KeCancelTimer for timers without a DPC ---------------
+
+// Wine's timer never signals in the driver host: a thread waiting on it
+// waits for good. These keep the timer's state in its dispatcher header the
+// way Wine's own waits read it (the same as an event's), and a thread of the
+// harness signals it when it is due.
+RoutineAddress WineKeSetTimer;
+RoutineAddress WineKeCancelTimer;
+using KeSetTimerRoutine = BOOLEAN(NTAPI*)(PKTIMER, LARGE_INTEGER, PKDPC);
+using KeCancelTimerRoutine = BOOLEAN(NTAPI*)(PKTIMER);
+
+struct ArmedTimer {
+    PKTIMER Timer;
+    LONG Generation;  // a later set or a cancel makes an earlier expiry moot
+    BOOLEAN Armed;
+};
+ArmedTimer Timers[8];
+KSPIN_LOCK TimersLock;
+
+struct TimerExpiry {
+    ULONG Slot;
+    LONG Generation;
+    LARGE_INTEGER DueTime;
+};
+
+ArmedTimer* FindTimer(PKTIMER Timer, bool Add) {
+    ArmedTimer* free = nullptr;
+    for (ArmedTimer& entry : Timers) {
+        if (entry.Timer == Timer) return &entry;
+        if (entry.Timer == nullptr && free == nullptr) free = &entry;
+    }
+    if (Add && free != nullptr) free->Timer = Timer;
+    return Add ? free : nullptr;
+}
+
+KSTART_ROUTINE TimerThread;
+
+VOID TimerThread(PVOID Context) {
+    TimerExpiry expiry = *static_cast<TimerExpiry*>(Context);
+    ExFreePoolWithTag(Context, HarnessTag);
+    KeDelayExecutionThread(KernelMode, FALSE, &expiry.DueTime);
+    ArmedTimer& entry = Timers[expiry.Slot];
+    KIRQL irql;
+    KeAcquireSpinLock(&TimersLock, &irql);
+    bool due = entry.Armed && entry.Generation == expiry.Generation;
+    if (due) entry.Armed = FALSE;
+    KeReleaseSpinLock(&TimersLock, irql);
+    // A notification timer stays signalled and wakes every waiter.
+    if (due) KeSetEvent(reinterpret_cast<PRKEVENT>(entry.Timer), IO_NO_INCREMENT, FALSE);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+BOOLEAN NTAPI HarnessKeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
+    if (Dpc != nullptr) return reinterpret_cast<KeSetTimerRoutine>(WineKeSetTimer)(Timer, DueTime, Dpc);
+    auto* expiry = static_cast<TimerExpiry*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(TimerExpiry), HarnessTag));
+    KIRQL irql;
+    KeAcquireSpinLock(&TimersLock, &irql);
+    ArmedTimer* entry = expiry != nullptr ? FindTimer(Timer, true) : nullptr;
+    BOOLEAN wasArmed = FALSE;
+    if (entry != nullptr) {
+        wasArmed = entry->Armed;
+        entry->Armed = TRUE;
+        *expiry = {static_cast<ULONG>(entry - Timers), ++entry->Generation, DueTime};
+    }
+    KeReleaseSpinLock(&TimersLock, irql);
+    if (entry == nullptr) {
+        if (expiry != nullptr) ExFreePoolWithTag(expiry, HarnessTag);
+        Event("KeSetTimer: no room for timer %p; Wine's used", Timer);
+        return reinterpret_cast<KeSetTimerRoutine>(WineKeSetTimer)(Timer, DueTime, Dpc);
+    }
+    // Setting a timer makes it not signalled until it expires.
+    KeClearEvent(reinterpret_cast<PRKEVENT>(Timer));
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE thread = nullptr;
+    NTSTATUS status = PsCreateSystemThread(&thread, GENERIC_ALL, &attributes, nullptr, nullptr, TimerThread, expiry);
+    if (!NT_SUCCESS(status)) {
+        KeAcquireSpinLock(&TimersLock, &irql);
+        entry->Armed = FALSE;
+        KeReleaseSpinLock(&TimersLock, irql);
+        ExFreePoolWithTag(expiry, HarnessTag);
+        Event("KeSetTimer: no thread for timer %p (0x%08lX); Wine's used", Timer, static_cast<ULONG>(status));
+        return reinterpret_cast<KeSetTimerRoutine>(WineKeSetTimer)(Timer, DueTime, Dpc);
+    }
+    ZwClose(thread);
+    Event("KeSetTimer: timer %p due in %lld ms", Timer, DueTime.QuadPart < 0 ? -DueTime.QuadPart / 10000 : 0LL);
+    return wasArmed;
+}
+
+BOOLEAN NTAPI HarnessKeCancelTimer(PKTIMER Timer) {
+    KIRQL irql;
+    KeAcquireSpinLock(&TimersLock, &irql);
+    ArmedTimer* entry = FindTimer(Timer, false);
+    BOOLEAN wasArmed = FALSE;
+    if (entry != nullptr) {
+        wasArmed = entry->Armed;
+        entry->Armed = FALSE;
+        ++entry->Generation;
+    }
+    KeReleaseSpinLock(&TimersLock, irql);
+    if (entry == nullptr) return reinterpret_cast<KeCancelTimerRoutine>(WineKeCancelTimer)(Timer);
+    return wasArmed;
+}
+
+// --- IoInvalidateDeviceRelations of the harness's bridge ---------------------
+
+RoutineAddress WineIoInvalidateDeviceRelations;
+using IoInvalidateDeviceRelationsRoutine = VOID(NTAPI*)(PDEVICE_OBJECT, DEVICE_RELATION_TYPE);
+
+VOID NTAPI HarnessIoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type) {
+    if (DeviceObject != Harness.BridgePdo || Type != BusRelations) {
+        reinterpret_cast<IoInvalidateDeviceRelationsRoutine>(WineIoInvalidateDeviceRelations)(DeviceObject, Type);
+        return;
+    }
+    Event("Plug and Play manager: voxenpci invalidated the bridge's bus relations");
+    InterlockedExchange(&Harness.RelationsInvalidated, 1);
+}
+
 // --- The replacements: the one list ----------------------------------------
 
 struct Replacement {
@@ -182,6 +300,17 @@ const Replacement Replacements[] = {
      "Wine's gives a buffered request the caller's input buffer as its system buffer and never copies the "
      "answer to the output buffer (so the _DSM evaluation reads nothing); Windows copies the input into a "
      "system buffer of its own and the answer back on completion. Other methods go to Wine's"},
+    {"KeSetTimer", L"KeSetTimer", reinterpret_cast<RoutineAddress>(HarnessKeSetTimer), &WineKeSetTimer,
+     "Wine's timer without a DPC never signals in the driver host (a thread waiting on it waits for good); "
+     "Windows signals it at its due time. The harness signals it from a thread of its own; timers with a "
+     "DPC go to Wine's"},
+    {"KeCancelTimer", L"KeCancelTimer", reinterpret_cast<RoutineAddress>(HarnessKeCancelTimer), &WineKeCancelTimer,
+     "goes with KeSetTimer: a timer the harness armed is cancelled there, any other goes to Wine's"},
+    {"IoInvalidateDeviceRelations", L"IoInvalidateDeviceRelations",
+     reinterpret_cast<RoutineAddress>(HarnessIoInvalidateDeviceRelations), &WineIoInvalidateDeviceRelations,
+     "Wine's Plug and Play manager knows nothing of the harness's bridge; Windows queries its bus relations "
+     "again, later, from its own thread, as the harness's Plug and Play manager then does. Other devices go "
+     "to Wine's"},
 };
 
 bool NameIs(const char* Import, const char* Name) {
