@@ -10,6 +10,7 @@ endif()
 add_library(voxen_kernel STATIC
     sim/kernel/DebugLog.cpp
     sim/kernel/Exports.cpp
+    sim/kernel/FailurePoints.cpp
     sim/kernel/Security.cpp
     sim/kernel/Handles.cpp
     sim/kernel/IoManager.cpp

@@ -133,6 +133,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T size, ULONG tag) {
         break;
     default: sim::Violation("BAD_POOL_CALLER: ExAllocatePoolWithTag with pool type %d", static_cast<int>(type));
     }
+    if (!NT_SUCCESS(K().FailurePoint("ExAllocatePoolWithTag"))) return nullptr;
     return K().Memory().Allocate(type, size, tag);
 }
 
@@ -164,6 +165,10 @@ VOID ExDeletePagedLookasideList(PPAGED_LOOKASIDE_LIST list) {
 }
 PVOID ExAllocateFromPagedLookasideList(PPAGED_LOOKASIDE_LIST list) {
     RequireIrql("ExAllocateFromPagedLookasideList");
+    // A cached entry is taken without allocating: only an empty list can fail.
+    if (K().Memory().IsLookasideRegistered(list) && !list->Cache.Next &&
+        !NT_SUCCESS(K().FailurePoint("ExAllocateFromPagedLookasideList")))
+        return nullptr;
     return K().Memory().AllocateFromLookaside(list);
 }
 VOID ExFreeToPagedLookasideList(PPAGED_LOOKASIDE_LIST list, PVOID entry) {
@@ -245,6 +250,7 @@ VOID KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context) {
     *dpc = KDPC{};
     dpc->DeferredRoutine = routine;
     dpc->DeferredContext = context;
+    dpc->SimOwner = sim::RunningDriver();
 }
 BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID argument1, PVOID argument2) {
     RequireIrql("KeInsertQueueDpc");
@@ -270,9 +276,12 @@ NTSTATUS PsCreateSystemThread(PHANDLE handle, ULONG access, POBJECT_ATTRIBUTES a
     if (attributes && !(attributes->Attributes & OBJ_KERNEL_HANDLE))
         sim::Violation("PsCreateSystemThread from a driver without OBJ_KERNEL_HANDLE");
     if (K().ThreadCreationFails()) return STATUS_INSUFFICIENT_RESOURCES;
+    if (NTSTATUS failure = K().FailurePoint("PsCreateSystemThread"); !NT_SUCCESS(failure)) return failure;
     std::string name = "system thread";
     *handle = K().Handles().OpenThread(name);
-    K().Threads().StartThread(name, [start, context] {
+    PDRIVER_OBJECT owner = sim::RunningDriver();
+    K().Threads().StartThread(name, [start, context, owner] {
+        sim::DriverScope scope(owner);
         start(context);
         // A start routine that returns ends the thread, at the IRQL it left.
     });
@@ -296,16 +305,19 @@ NTSTATUS ZwClose(HANDLE handle) {
 // ---------------------------------------------------------------- registry
 NTSTATUS ZwOpenKey(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes) {
     RequireIrql("ZwOpenKey");
+    if (NTSTATUS failure = K().FailurePoint("ZwOpenKey"); !NT_SUCCESS(failure)) return failure;
     return K().Registry().OpenKey(handle, access, attributes);
 }
 NTSTATUS ZwQueryValueKey(HANDLE handle, PUNICODE_STRING name, KEY_VALUE_INFORMATION_CLASS kind, PVOID buffer,
                          ULONG length, PULONG resultLength) {
     RequireIrql("ZwQueryValueKey");
+    if (NTSTATUS failure = K().FailurePoint("ZwQueryValueKey"); !NT_SUCCESS(failure)) return failure;
     return K().Registry().QueryValue(handle, name, kind, buffer, length, resultLength);
 }
 NTSTATUS ZwSetValueKey(HANDLE handle, PUNICODE_STRING name, ULONG titleIndex, ULONG type, PVOID data, ULONG size) {
     (void)titleIndex;
     RequireIrql("ZwSetValueKey");
+    if (NTSTATUS failure = K().FailurePoint("ZwSetValueKey"); !NT_SUCCESS(failure)) return failure;
     return K().Registry().SetValueKey(handle, name, type, data, size);
 }
 
@@ -314,6 +326,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STR
                         ULONG characteristics, BOOLEAN exclusive, PDEVICE_OBJECT* device) {
     (void)exclusive;
     RequireIrql("IoCreateDevice");
+    if (NTSTATUS failure = K().FailurePoint("IoCreateDevice"); !NT_SUCCESS(failure)) return failure;
     return K().Objects().CreateDevice(driver, extensionSize, name, type, characteristics, device);
 }
 VOID IoDeleteDevice(PDEVICE_OBJECT device) {
@@ -322,6 +335,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT device) {
 }
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING link, PUNICODE_STRING target) {
     RequireIrql("IoCreateSymbolicLink");
+    if (NTSTATUS failure = K().FailurePoint("IoCreateSymbolicLink"); !NT_SUCCESS(failure)) return failure;
     return K().Objects().CreateLink(sim::FromUnicodeString(link), sim::FromUnicodeString(target));
 }
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING link) {
@@ -330,6 +344,8 @@ NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING link) {
 }
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target) {
     RequireIrql("IoAttachDeviceToDeviceStack");
+    // NULL: the target stack is going away; nothing is attached.
+    if (!NT_SUCCESS(K().FailurePoint("IoAttachDeviceToDeviceStack"))) return nullptr;
     return K().Objects().Attach(source, target);
 }
 VOID IoDetachDevice(PDEVICE_OBJECT target) {
@@ -351,6 +367,7 @@ PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT device) {
 NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING name, ACCESS_MASK access, PFILE_OBJECT* file,
                                   PDEVICE_OBJECT* device) {
     RequireIrql("IoGetDeviceObjectPointer");
+    if (NTSTATUS failure = K().FailurePoint("IoGetDeviceObjectPointer"); !NT_SUCCESS(failure)) return failure;
     PFILE_OBJECT opened = nullptr;
     NTSTATUS status = K().Io().Open(sim::FromUnicodeString(name), access, sim::Caller::Kernel, &opened);
     if (!NT_SUCCESS(status)) return status;
@@ -376,6 +393,7 @@ LONG_PTR ObfDereferenceObject(PVOID object) {
 PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN chargeQuota) {
     (void)chargeQuota;
     RequireIrql("IoAllocateIrp");
+    if (!NT_SUCCESS(K().FailurePoint("IoAllocateIrp"))) return nullptr;
     return K().Io().AllocateIrp(stackSize);
 }
 VOID IoFreeIrp(PIRP irp) {
@@ -385,11 +403,13 @@ VOID IoFreeIrp(PIRP irp) {
 PIRP IoBuildSynchronousFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buffer, ULONG length,
                                   PLARGE_INTEGER offset, PKEVENT event, PIO_STATUS_BLOCK status) {
     RequireIrql("IoBuildSynchronousFsdRequest");
+    if (!NT_SUCCESS(K().FailurePoint("IoBuildSynchronousFsdRequest"))) return nullptr;
     return K().Io().BuildSynchronousFsdRequest(major, device, buffer, length, offset, event, status);
 }
 PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID input, ULONG inputLength, PVOID output,
                                    ULONG outputLength, BOOLEAN internal, PKEVENT event, PIO_STATUS_BLOCK status) {
     RequireIrql("IoBuildDeviceIoControlRequest");
+    if (!NT_SUCCESS(K().FailurePoint("IoBuildDeviceIoControlRequest"))) return nullptr;
     return K().Io().BuildDeviceIoControlRequest(code, device, input, inputLength, output, outputLength, internal, event,
                                                 status);
 }
@@ -405,6 +425,7 @@ VOID IofCompleteRequest(PIRP irp, CCHAR boost) {
 PMDL IoAllocateMdl(PVOID address, ULONG length, BOOLEAN secondary, BOOLEAN chargeQuota, PIRP irp) {
     (void)chargeQuota;
     RequireIrql("IoAllocateMdl");
+    if (!NT_SUCCESS(K().FailurePoint("IoAllocateMdl"))) return nullptr;
     return K().Io().AllocateMdl(address, length, secondary, irp);
 }
 VOID IoFreeMdl(PMDL mdl) {
@@ -422,7 +443,10 @@ VOID MmProbeAndLockPages(PMDL mdl, KPROCESSOR_MODE mode, LOCK_OPERATION operatio
 PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG priority) {
     (void)priority;
     RequireIrql("MmGetSystemAddressForMdlSafe");
-    return K().Io().SystemAddressForMdl(mdl);
+    PVOID address = K().Io().SystemAddressForMdl(mdl);  // checks the MDL first
+    // NULL: no system address could be mapped.
+    if (!NT_SUCCESS(K().FailurePoint("MmGetSystemAddressForMdlSafe"))) return nullptr;
+    return address;
 }
 VOID MmUnlockPages(PMDL mdl) {
     RequireIrql("MmUnlockPages");
@@ -436,6 +460,7 @@ NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT device, DEVICE_REGISTRY_PROPERTY pro
     K().Objects().CheckDevice(device, "IoGetDeviceProperty");
     K().Pnp().RequirePdo(device, "IoGetDeviceProperty");
     if (!resultLength) sim::Violation("IoGetDeviceProperty without a result length");
+    if (NTSTATUS failure = K().FailurePoint("IoGetDeviceProperty"); !NT_SUCCESS(failure)) return failure;
     return K().Pnp().GetProperty(device, property, length, buffer, resultLength);
 }
 

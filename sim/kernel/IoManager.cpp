@@ -71,6 +71,7 @@ PIRP IoManager::NewIrp(CCHAR stackSize, Kind kind, bool mayFail) {
     record.kind = kind;
     record.sequence = ++sequence_;
     record.bytes = bytes;
+    record.owner = RunningDriver();
     record.locations.resize(static_cast<size_t>(stackSize) + 1);
     return irp;
 }
@@ -271,7 +272,11 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
 
     Notify(IrpEvent::Kind::Dispatch, irp, device, major, minor, 0, location);
     KIRQL calledAt = Kernel::Current().Threads().Irql();
-    NTSTATUS status = device->DriverObject->MajorFunction[major](device, irp);
+    NTSTATUS status;
+    {
+        DriverScope scope(device->DriverObject);
+        status = device->DriverObject->MajorFunction[major](device, irp);
+    }
     RequireIrqlKept(calledAt, "the dispatch routine of " + Objects().Describe(device));
     Notify(IrpEvent::Kind::Return, irp, device, major, minor, status);
 
@@ -325,6 +330,7 @@ void IoManager::CompleteRequest(PIRP irp) {
            irp->IoStatus.Status);
 
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    PDRIVER_OBJECT maker = record.owner;
     IoSkipCurrentIrpStackLocation(irp);
     do {
         int index = static_cast<int>(location - irp->Stack) + 1;
@@ -339,7 +345,12 @@ void IoManager::CompleteRequest(PIRP irp) {
                                         ? nullptr
                                         : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
             KIRQL calledAt = Kernel::Current().Threads().Irql();
-            NTSTATUS result = routine(device, irp, context);
+            // The routine belongs to the driver above (the IRP's maker at the top).
+            NTSTATUS result;
+            {
+                DriverScope scope(device ? device->DriverObject : maker);
+                result = routine(device, irp, context);
+            }
             RequireIrqlKept(calledAt, "a completion routine");
             auto it = records_.find(irp);
             bool freed = it == records_.end() || it->second.state == State::Freed;
@@ -537,6 +548,13 @@ NTSTATUS IoManager::DeviceIoControl(PFILE_OBJECT file, ULONG code, const void* i
     if (CallDriver(top, irp) == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     if (information) *information = status.Information;
     return status.Status;
+}
+
+size_t IoManager::LiveIrps() const {
+    size_t live = 0;
+    for (auto& [irp, record] : records_)
+        if (record.state != State::Freed) ++live;
+    return live;
 }
 
 std::vector<std::string> IoManager::Leaks() const {

@@ -28,8 +28,12 @@ LoadedDriver LoadDriver(PDRIVER_INITIALIZE entry, const std::wstring& service) {
     registryPath.Length = static_cast<USHORT>(path.size() * sizeof(WCHAR));
     registryPath.MaximumLength = static_cast<USHORT>(bytes);
 
+    kernel.FailurePoints().Watch(loaded.object);
     kernel.SetResident(true);
-    loaded.status = entry(loaded.object, &registryPath);
+    {
+        DriverScope scope(loaded.object);
+        loaded.status = entry(loaded.object, &registryPath);
+    }
     kernel.SetResident(false);
     if (!NT_SUCCESS(loaded.status)) kernel.RevokeResidency();
     // The I/O manager finishes the initialisation of devices made in DriverEntry.

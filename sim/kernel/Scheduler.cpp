@@ -4,6 +4,7 @@
 #include <climits>
 #include <thread>
 
+#include "sim/kernel/FailurePoints.h"
 #include "sim/kernel/Irql.h"
 #include "sim/kernel/Violation.h"
 
@@ -447,7 +448,10 @@ void Scheduler::RunDpcs() {
                 dpc->Inserted = FALSE;
                 dpcThread_->irql = DISPATCH_LEVEL;
             }
-            dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+            {
+                DriverScope scope(dpc->SimOwner);
+                dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+            }
             std::lock_guard<std::mutex> lock(mutex_);
             if (dpcThread_->irql != DISPATCH_LEVEL)
                 Violation("a DPC routine returned at %s; it was called at DISPATCH_LEVEL", IrqlName(dpcThread_->irql));

@@ -166,7 +166,10 @@ void PnpManager::Call(const Registration& registration, PVOID structure, NTSTATU
     if (irql != PASSIVE_LEVEL)
         Violation("a Plug and Play notification of %s would be delivered at %s", driver.c_str(), IrqlName(irql));
     int regions = threads.CriticalRegions();
-    *result = callback(structure, context);
+    {
+        DriverScope scope(registration.driver);
+        *result = callback(structure, context);
+    }
     if (threads.Irql() != irql || threads.CriticalRegions() != regions)
         Violation("PNP_DETECTED_FATAL_ERROR (0xCA, 0xA: incorrect notify callback behavior): the Plug and Play "
                   "notification callback of %s returned at %s with %d critical region(s) entered; it was called at %s "
@@ -300,11 +303,17 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT pdo, const GUID* interfaceClas
     Kernel::Current().Objects().CheckDevice(pdo, "IoRegisterDeviceInterface");
     Kernel::Current().Pnp().RequirePdo(pdo, "IoRegisterDeviceInterface");
     if (!interfaceClass || !linkName) sim::Violation("IoRegisterDeviceInterface without a class or a place for the name");
+    if (NTSTATUS failure = Kernel::Current().FailurePoint("IoRegisterDeviceInterface"); !NT_SUCCESS(failure))
+        return failure;
     return Kernel::Current().Pnp().RegisterInterface(pdo, *interfaceClass, sim::FromUnicodeString(reference), linkName);
 }
 
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING linkName, BOOLEAN enable) {
     RequireIrql("IoSetDeviceInterfaceState");
+    if (enable) {
+        if (NTSTATUS failure = Kernel::Current().FailurePoint("IoSetDeviceInterfaceState"); !NT_SUCCESS(failure))
+            return failure;
+    }
     return Kernel::Current().Pnp().SetInterfaceState(sim::FromUnicodeString(linkName), enable != FALSE);
 }
 
@@ -312,6 +321,8 @@ NTSTATUS IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY category,
                                         PDRIVER_OBJECT driver, PDRIVER_NOTIFICATION_CALLBACK_ROUTINE callback,
                                         PVOID context, PVOID* entry) {
     RequireIrql("IoRegisterPlugPlayNotification");
+    if (NTSTATUS failure = Kernel::Current().FailurePoint("IoRegisterPlugPlayNotification"); !NT_SUCCESS(failure))
+        return failure;
     return Kernel::Current().Pnp().RegisterNotification(category, flags, data, driver, callback, context, entry);
 }
 
