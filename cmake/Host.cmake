@@ -39,6 +39,7 @@ endif()
 add_library(voxen_kernel STATIC
     sim/kernel/DebugLog.cpp
     sim/kernel/Exports.cpp
+    sim/kernel/FailurePoints.cpp
     sim/kernel/Security.cpp
     sim/kernel/Handles.cpp
     sim/kernel/IoManager.cpp
@@ -111,3 +112,13 @@ target_compile_definitions(voxen-bench PRIVATE VOXEN_SOURCE_DIR="${PROJECT_SOURC
 target_include_directories(voxen-bench PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_options(voxen-bench PRIVATE ${VOXEN_WARNINGS})
 target_link_libraries(voxen-bench PRIVATE voxen_sim_session)
+
+# Long runs (power cycles, hot-plug cycles): tools/voxen-soak, docs/reliability.md.
+add_library(voxen_soak STATIC tools/voxen-soak/Soak.cpp tests/reliability/Scenarios.cpp tests/support/DriverUnderTest.cpp)
+target_include_directories(voxen_soak PUBLIC ${PROJECT_SOURCE_DIR})
+target_compile_options(voxen_soak PRIVATE ${VOXEN_WARNINGS})
+target_link_libraries(voxen_soak PUBLIC voxen_driver)
+
+add_executable(voxen-soak tools/voxen-soak/main.cpp)
+target_compile_options(voxen-soak PRIVATE ${VOXEN_WARNINGS})
+target_link_libraries(voxen-soak PRIVATE voxen_soak)

@@ -69,11 +69,15 @@ void ReadReportLengths(HidSwitchBoard* Board, PDEVICE_OBJECT Device, PFILE_OBJEC
 
 DRIVER_NOTIFICATION_CALLBACK_ROUTINE HidTargetChange;
 
-// Keeps removal of the board in view through its file object.
-void WatchBoardRemoval(HidSwitchBoard* Board) {
+// Keeps removal of the board in view through its file object. Without it the
+// open file would veto every safe removal of the board and outlive a pulled one.
+bool WatchBoardRemoval(HidSwitchBoard* Board) {
     Board->TargetEntry = nullptr;
-    IoRegisterPlugPlayNotification(EventCategoryTargetDeviceChange, 0, Board->BoardFile, DriverGlobals.DriverObject,
-                                   HidTargetChange, Board, &Board->TargetEntry);
+    NTSTATUS status = IoRegisterPlugPlayNotification(EventCategoryTargetDeviceChange, 0, Board->BoardFile,
+                                                     DriverGlobals.DriverObject, HidTargetChange, Board,
+                                                     &Board->TargetEntry);
+    if (!NT_SUCCESS(status)) Board->TargetEntry = nullptr;
+    return NT_SUCCESS(status);
 }
 
 // Forgets the board (the lock is held): its file object, its registration and its name.
@@ -118,7 +122,8 @@ void BoardArrived(HidSwitchBoard* Board, PUNICODE_STRING Link) {
     Board->Present = TRUE;
     Board->BoardDevice = device;
     Board->BoardFile = file;
-    WatchBoardRemoval(Board);
+    // A board whose removal could not be told is not kept either.
+    if (!WatchBoardRemoval(Board)) ReleaseBoard(Board);
 }
 
 NTSTATUS HidTargetChange(PVOID NotificationStructure, PVOID Context) {
@@ -141,7 +146,7 @@ NTSTATUS HidTargetChange(PVOID NotificationStructure, PVOID Context) {
             if (NT_SUCCESS(IoGetDeviceObjectPointer(&board->BoardLink, ReadWriteAccess, &file, &device))) {
                 board->BoardFile = file;
                 board->BoardDevice = device;
-                WatchBoardRemoval(board);
+                if (!WatchBoardRemoval(board)) ReleaseBoard(board);
             } else {
                 ReleaseBoard(board);
             }

@@ -14,13 +14,20 @@ enum class SiblingStep { Save, Restore };
 
 // Saves or restores every listed function of the device at `Bus`:`Device`
 // behind `Parent`, in the order of its list, each held while it is used.
-void ForEachFunction(FilterDevice* Parent, UCHAR Bus, USHORT Device, SiblingStep Step) {
+// After a save: whether every function of the device holds an image, and no
+// listed child is of a location unknown (which might be one of them).
+bool ForEachFunction(FilterDevice* Parent, UCHAR Bus, USHORT Device, SiblingStep Step) {
+    bool everyImage = true;
     for (ULONG index = 0;; ++index) {
         FilterDevice* sibling = AcquireChildAt(Parent, index);
-        if (sibling == nullptr) return;
-        if (BusNumber(sibling) == Bus && DeviceNumber(sibling) == Device) {
+        if (sibling == nullptr) return everyImage;
+        UCHAR siblingBus = BusNumber(sibling);
+        USHORT siblingDevice = DeviceNumber(sibling);
+        if (siblingBus == UnknownBusNumber || siblingDevice == UnknownDeviceNumber) everyImage = false;
+        if (siblingBus == Bus && siblingDevice == Device) {
             if (Step == SiblingStep::Save) {
                 sibling->SaveConfigSpace();
+                if (!sibling->ConfigSaved) everyImage = false;
             } else {
                 sibling->RestoreConfigSpace();
             }
@@ -60,9 +67,16 @@ NTSTATUS FilterDevice::SetPlatformPower(PULONG State, ULONG Method) {
         }
         PoweredOn = TRUE;
     } else if (*State == PowerDeviceD3 && PoweredOn) {
-        ForEachFunction(parent, bus, device, SiblingStep::Save);
-        status = SwitchPower(FALSE, parent, Method);
-        PoweredOn = FALSE;
+        if (ForEachFunction(parent, bus, device, SiblingStep::Save)) {
+            status = SwitchPower(FALSE, parent, Method);
+            PoweredOn = FALSE;
+        } else {
+            // A function cut off without its image would come back unprogrammed
+            // for good: the device stays on, as if never asked.
+            DbgPrint("VoxenPCI: device %02x:%02x.%x not switched off: a function of it could not be saved\n", bus,
+                     device, ::FunctionNumber(this));
+            status = STATUS_UNSUCCESSFUL;
+        }
     }
     KeSetEvent(&parent->PlatformLock, IO_NO_INCREMENT, FALSE);
     ReleaseFilter(parent);

@@ -236,6 +236,7 @@ typedef struct _KDPC {
     PVOID SystemArgument1;
     PVOID SystemArgument2;
     BOOLEAN Inserted;  // queued and not yet run
+    struct _DRIVER_OBJECT* SimOwner;  // the driver running when it was initialised
 } KDPC, *PKDPC, *PRKDPC;
 
 typedef struct _KTIMER {

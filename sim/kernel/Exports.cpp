@@ -167,6 +167,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T size, ULONG tag) {
         break;
     default: sim::Violation("BAD_POOL_CALLER: ExAllocatePoolWithTag with pool type %d", static_cast<int>(type));
     }
+    if (!NT_SUCCESS(K().FailurePoint("ExAllocatePoolWithTag"))) return nullptr;
     return K().Memory().Allocate(type, size, tag);
 }
 
@@ -203,6 +204,10 @@ VOID ExDeletePagedLookasideList(PPAGED_LOOKASIDE_LIST list) {
 PVOID ExAllocateFromPagedLookasideList(PPAGED_LOOKASIDE_LIST list) {
     sim::KernelEntry inKernel;
     RequireIrql("ExAllocateFromPagedLookasideList");
+    // A cached entry is taken without allocating: only an empty list can fail.
+    if (K().Memory().IsLookasideRegistered(list) && !list->Cache.Next &&
+        !NT_SUCCESS(K().FailurePoint("ExAllocateFromPagedLookasideList")))
+        return nullptr;
     return K().Memory().AllocateFromLookaside(list);
 }
 VOID ExFreeToPagedLookasideList(PPAGED_LOOKASIDE_LIST list, PVOID entry) {
@@ -298,6 +303,7 @@ VOID KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context) {
     *dpc = KDPC{};
     dpc->DeferredRoutine = routine;
     dpc->DeferredContext = context;
+    dpc->SimOwner = sim::RunningDriver();
 }
 BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID argument1, PVOID argument2) {
     sim::KernelEntry inKernel;
@@ -323,9 +329,12 @@ NTSTATUS PsCreateSystemThread(PHANDLE handle, ULONG access, POBJECT_ATTRIBUTES a
     if (attributes && !(attributes->Attributes & OBJ_KERNEL_HANDLE))
         sim::Violation("PsCreateSystemThread from a driver without OBJ_KERNEL_HANDLE");
     if (K().ThreadCreationFails()) return STATUS_INSUFFICIENT_RESOURCES;
+    if (NTSTATUS failure = K().FailurePoint("PsCreateSystemThread"); !NT_SUCCESS(failure)) return failure;
     std::string name = "system thread";
     *handle = K().Handles().OpenThread(name);
-    K().Threads().StartThread(name, [start, context] {
+    PDRIVER_OBJECT owner = sim::RunningDriver();
+    K().Threads().StartThread(name, [start, context, owner] {
+        sim::DriverScope scope(owner);
         sim::DriverCode driver;
         start(context);
         // A start routine that returns ends the thread, at the IRQL it left.
@@ -353,18 +362,21 @@ NTSTATUS ZwClose(HANDLE handle) {
 NTSTATUS ZwOpenKey(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes) {
     sim::KernelEntry inKernel;
     RequireIrql("ZwOpenKey");
+    if (NTSTATUS failure = K().FailurePoint("ZwOpenKey"); !NT_SUCCESS(failure)) return failure;
     return K().Registry().OpenKey(handle, access, attributes);
 }
 NTSTATUS ZwQueryValueKey(HANDLE handle, PUNICODE_STRING name, KEY_VALUE_INFORMATION_CLASS kind, PVOID buffer,
                          ULONG length, PULONG resultLength) {
     sim::KernelEntry inKernel;
     RequireIrql("ZwQueryValueKey");
+    if (NTSTATUS failure = K().FailurePoint("ZwQueryValueKey"); !NT_SUCCESS(failure)) return failure;
     return K().Registry().QueryValue(handle, name, kind, buffer, length, resultLength);
 }
 NTSTATUS ZwSetValueKey(HANDLE handle, PUNICODE_STRING name, ULONG titleIndex, ULONG type, PVOID data, ULONG size) {
     sim::KernelEntry inKernel;
     (void)titleIndex;
     RequireIrql("ZwSetValueKey");
+    if (NTSTATUS failure = K().FailurePoint("ZwSetValueKey"); !NT_SUCCESS(failure)) return failure;
     return K().Registry().SetValueKey(handle, name, type, data, size);
 }
 
@@ -374,6 +386,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STR
     sim::KernelEntry inKernel;
     (void)exclusive;
     RequireIrql("IoCreateDevice");
+    if (NTSTATUS failure = K().FailurePoint("IoCreateDevice"); !NT_SUCCESS(failure)) return failure;
     return K().Objects().CreateDevice(driver, extensionSize, name, type, characteristics, device);
 }
 VOID IoDeleteDevice(PDEVICE_OBJECT device) {
@@ -384,6 +397,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT device) {
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING link, PUNICODE_STRING target) {
     sim::KernelEntry inKernel;
     RequireIrql("IoCreateSymbolicLink");
+    if (NTSTATUS failure = K().FailurePoint("IoCreateSymbolicLink"); !NT_SUCCESS(failure)) return failure;
     return K().Objects().CreateLink(sim::FromUnicodeString(link), sim::FromUnicodeString(target));
 }
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING link) {
@@ -394,6 +408,8 @@ NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING link) {
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target) {
     sim::KernelEntry inKernel;
     RequireIrql("IoAttachDeviceToDeviceStack");
+    // NULL: the target stack is going away; nothing is attached.
+    if (!NT_SUCCESS(K().FailurePoint("IoAttachDeviceToDeviceStack"))) return nullptr;
     return K().Objects().Attach(source, target);
 }
 VOID IoDetachDevice(PDEVICE_OBJECT target) {
@@ -419,6 +435,7 @@ NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING name, ACCESS_MASK access, PFIL
                                   PDEVICE_OBJECT* device) {
     sim::KernelEntry inKernel;
     RequireIrql("IoGetDeviceObjectPointer");
+    if (NTSTATUS failure = K().FailurePoint("IoGetDeviceObjectPointer"); !NT_SUCCESS(failure)) return failure;
     PFILE_OBJECT opened = nullptr;
     NTSTATUS status = K().Io().Open(sim::FromUnicodeString(name), access, sim::Caller::Kernel, &opened);
     if (!NT_SUCCESS(status)) return status;
@@ -447,6 +464,7 @@ PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN chargeQuota) {
     sim::KernelEntry inKernel;
     (void)chargeQuota;
     RequireIrql("IoAllocateIrp");
+    if (!NT_SUCCESS(K().FailurePoint("IoAllocateIrp"))) return nullptr;
     return K().Io().AllocateIrp(stackSize);
 }
 VOID IoFreeIrp(PIRP irp) {
@@ -458,12 +476,14 @@ PIRP IoBuildSynchronousFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buff
                                   PLARGE_INTEGER offset, PKEVENT event, PIO_STATUS_BLOCK status) {
     sim::KernelEntry inKernel;
     RequireIrql("IoBuildSynchronousFsdRequest");
+    if (!NT_SUCCESS(K().FailurePoint("IoBuildSynchronousFsdRequest"))) return nullptr;
     return K().Io().BuildSynchronousFsdRequest(major, device, buffer, length, offset, event, status);
 }
 PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID input, ULONG inputLength, PVOID output,
                                    ULONG outputLength, BOOLEAN internal, PKEVENT event, PIO_STATUS_BLOCK status) {
     sim::KernelEntry inKernel;
     RequireIrql("IoBuildDeviceIoControlRequest");
+    if (!NT_SUCCESS(K().FailurePoint("IoBuildDeviceIoControlRequest"))) return nullptr;
     return K().Io().BuildDeviceIoControlRequest(code, device, input, inputLength, output, outputLength, internal, event,
                                                 status);
 }
@@ -482,6 +502,7 @@ PMDL IoAllocateMdl(PVOID address, ULONG length, BOOLEAN secondary, BOOLEAN charg
     sim::KernelEntry inKernel;
     (void)chargeQuota;
     RequireIrql("IoAllocateMdl");
+    if (!NT_SUCCESS(K().FailurePoint("IoAllocateMdl"))) return nullptr;
     return K().Io().AllocateMdl(address, length, secondary, irp);
 }
 VOID IoFreeMdl(PMDL mdl) {
@@ -502,7 +523,10 @@ PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG priority) {
     sim::KernelEntry inKernel;
     (void)priority;
     RequireIrql("MmGetSystemAddressForMdlSafe");
-    return K().Io().SystemAddressForMdl(mdl);
+    PVOID address = K().Io().SystemAddressForMdl(mdl);  // checks the MDL first
+    // NULL: no system address could be mapped.
+    if (!NT_SUCCESS(K().FailurePoint("MmGetSystemAddressForMdlSafe"))) return nullptr;
+    return address;
 }
 VOID MmUnlockPages(PMDL mdl) {
     sim::KernelEntry inKernel;
@@ -518,6 +542,7 @@ NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT device, DEVICE_REGISTRY_PROPERTY pro
     K().Objects().CheckDevice(device, "IoGetDeviceProperty");
     K().Pnp().RequirePdo(device, "IoGetDeviceProperty");
     if (!resultLength) sim::Violation("IoGetDeviceProperty without a result length");
+    if (NTSTATUS failure = K().FailurePoint("IoGetDeviceProperty"); !NT_SUCCESS(failure)) return failure;
     return K().Pnp().GetProperty(device, property, length, buffer, resultLength);
 }
 

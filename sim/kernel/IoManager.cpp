@@ -72,6 +72,7 @@ PIRP IoManager::NewIrp(CCHAR stackSize, Kind kind, bool mayFail) {
     record.kind = kind;
     record.sequence = ++sequence_;
     record.bytes = bytes;
+    record.owner = RunningDriver();
     record.locations.resize(static_cast<size_t>(stackSize) + 1);
     return irp;
 }
@@ -275,6 +276,7 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
     KIRQL calledAt = Kernel::Current().Threads().Irql();
     NTSTATUS status;
     {
+        DriverScope scope(device->DriverObject);
         DriverCode driver;
         status = device->DriverObject->MajorFunction[major](device, irp);
     }
@@ -348,6 +350,7 @@ void IoManager::CompleteRequest(PIRP irp) {
            irp->IoStatus.Status);
 
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    PDRIVER_OBJECT maker = record.owner;
     IoSkipCurrentIrpStackLocation(irp);
     do {
         int index = static_cast<int>(location - irp->Stack) + 1;
@@ -362,8 +365,10 @@ void IoManager::CompleteRequest(PIRP irp) {
                                         ? nullptr
                                         : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
             KIRQL calledAt = Kernel::Current().Threads().Irql();
+            // The routine belongs to the driver above (the IRP's maker at the top).
             NTSTATUS result;
             {
+                DriverScope scope(device ? device->DriverObject : maker);
                 DriverCode driver;
                 result = routine(device, irp, context);
             }
@@ -564,6 +569,13 @@ NTSTATUS IoManager::DeviceIoControl(PFILE_OBJECT file, ULONG code, const void* i
     if (CallDriver(top, irp) == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     if (information) *information = status.Information;
     return status.Status;
+}
+
+size_t IoManager::LiveIrps() const {
+    size_t live = 0;
+    for (auto& [irp, record] : records_)
+        if (record.state != State::Freed) ++live;
+    return live;
 }
 
 std::vector<std::string> IoManager::Leaks() const {

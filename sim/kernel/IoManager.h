@@ -84,6 +84,9 @@ public:
 
     void SetObserver(Observer observer) { observer_ = std::move(observer); }
     bool IsLive(PIRP irp) const;
+    // IRPs not yet freed and MDLs not yet freed, for a long run's accounting.
+    size_t LiveIrps() const;
+    size_t LiveMdls() const { return mdls_.size(); }
     std::vector<std::string> Leaks() const;
 
 private:
@@ -102,6 +105,7 @@ private:
         size_t bytes = 0;
         bool sent = false;
         PDEVICE_OBJECT target = nullptr;  // the device it was first sent to
+        PDRIVER_OBJECT owner = nullptr;   // the driver that made it (null: the kernel)
         std::vector<Location> locations;  // [1..StackCount]
         ULONG outputLength = 0;
         Completion done;

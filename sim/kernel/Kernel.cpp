@@ -65,6 +65,13 @@ void Kernel::RevokeResidency() {
     handles_.RevokeResidency();
 }
 
+NTSTATUS Kernel::FailurePoint(const char* service, NTSTATUS failure) {
+    // Counted first, so a point has the same ordinal however it is failed.
+    bool numbered = failurePoints_.Meet(service);
+    if (NTSTATUS failing = Failing(service); !NT_SUCCESS(failing)) return failing;
+    return numbered ? failure : STATUS_SUCCESS;
+}
+
 std::vector<std::string> Kernel::Shutdown() {
     if (shutDown_) return leaks_;
     for (auto& step : shutdownSteps_) step();

@@ -10,6 +10,7 @@
 
 #include "sim/ddk/wdm.h"
 #include "sim/kernel/DebugLog.h"
+#include "sim/kernel/FailurePoints.h"
 #include "sim/kernel/Handles.h"
 #include "sim/kernel/IoManager.h"
 #include "sim/kernel/KernelLock.h"
@@ -65,6 +66,7 @@ public:
     DebugLog& Debug() { return debug_; }
     sim::RemoveLocks& RemoveLocks() { return removeLocks_; }
     const WindowsVersion& Version() const { return version_; }
+    sim::FailurePoints& FailurePoints() { return failurePoints_; }
 
     // While set, what a driver allocates, references or opens belongs to the
     // loaded driver for good (DriverEntry: the driver has no unload routine).
@@ -81,6 +83,11 @@ public:
         return it == failing_.end() ? STATUS_SUCCESS : it->second;
     }
     bool ThreadCreationFails() const { return failThreadCreation_; }
+    // Every fallible service calls this first: the status it must fail with
+    // (`failure`, as Windows documents for it) or STATUS_SUCCESS to go on.
+    // A service failed by FailService fails for any caller; a numbered point
+    // only for the driver under test.
+    NTSTATUS FailurePoint(const char* service, NTSTATUS failure = STATUS_INSUFFICIENT_RESOURCES);
 
     // Runs before the leak check at shutdown, while threads still run (the
     // Plug and Play manager removes its device stacks here).
@@ -102,6 +109,7 @@ private:
     sim::RemoveLocks removeLocks_;
     Scheduler scheduler_;
     WindowsVersion version_;
+    sim::FailurePoints failurePoints_;
     std::vector<std::function<void()>> shutdownSteps_;
     bool failThreadCreation_ = false;
     std::map<std::string, NTSTATUS> failing_;

@@ -28,8 +28,10 @@ LoadedDriver LoadDriver(PDRIVER_INITIALIZE entry, const std::wstring& service) {
     registryPath.Length = static_cast<USHORT>(path.size() * sizeof(WCHAR));
     registryPath.MaximumLength = static_cast<USHORT>(bytes);
 
+    kernel.FailurePoints().Watch(loaded.object);
     kernel.SetResident(true);
     {
+        DriverScope scope(loaded.object);
         DriverCode code;
         loaded.status = entry(loaded.object, &registryPath);
     }

@@ -312,6 +312,12 @@ void ObjectManager::RevokeResidency() {
         if (info.kind != Kind::Driver) info.resident = false;
 }
 
+LONG_PTR ObjectManager::TotalReferences() const {
+    LONG_PTR total = 0;
+    for (auto& [object, record] : objects_) total += record.references;
+    return total;
+}
+
 std::vector<std::string> ObjectManager::Leaks() const {
     std::vector<std::string> leaks;
     for (auto& [object, info] : objects_) {

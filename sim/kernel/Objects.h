@@ -76,6 +76,9 @@ public:
     // Returns the references left. A file object's last reference sends its close.
     LONG_PTR Dereference(void* object, const char* service);
     LONG_PTR References(const void* object) const;
+    // Objects alive and the references they hold in all, for a long run's accounting.
+    size_t LiveObjects() const { return objects_.size(); }
+    LONG_PTR TotalReferences() const;
 
     void SetResident(bool resident) { resident_ = resident; }
     void RevokeResidency();

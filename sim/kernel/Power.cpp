@@ -38,10 +38,14 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state
     if (minor != IRP_MN_QUERY_POWER && minor != IRP_MN_SET_POWER && minor != IRP_MN_WAIT_WAKE)
         return STATUS_INVALID_PARAMETER_2;
     RequirePagingOrder(device);
+    // STATUS_INSUFFICIENT_RESOURCES: the IRP could not be allocated.
+    if (NTSTATUS failure = kernel.FailurePoint("PoRequestPowerIrp"); !NT_SUCCESS(failure)) return failure;
     // Sent to the top of the stack that holds the device, as the power manager does.
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
     sim::IoManager& io = kernel.Io();
-    PIRP irp = io.AllocateKernelIrp(top->StackSize, [device, minor, state, complete, context, top, &io](PIRP done) {
+    PDRIVER_OBJECT requester = sim::RunningDriver();
+    PIRP irp = io.AllocateKernelIrp(top->StackSize, [device, minor, state, complete, context, top, &io,
+                                                     requester](PIRP done) {
         IO_STATUS_BLOCK status = done->IoStatus;
         io.ReleaseKernelIrp(done);
         ObfDereferenceObject(top);
@@ -49,6 +53,7 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state
         // At the IRQL of whoever completed the IRP.
         KIRQL calledAt = KeGetCurrentIrql();
         {
+            sim::DriverScope scope(requester);
             sim::DriverCode code;
             complete(device, minor, state, context, &status);
         }

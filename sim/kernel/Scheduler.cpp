@@ -6,6 +6,7 @@
 #include <cstring>
 #include <thread>
 
+#include "sim/kernel/FailurePoints.h"
 #include "sim/kernel/Irql.h"
 #include "sim/kernel/KernelLock.h"
 #include "sim/kernel/Violation.h"
@@ -540,6 +541,7 @@ void Scheduler::RunDpcs() {
                 dpcThread_->irql = DISPATCH_LEVEL;
             }
             {
+                DriverScope scope(dpc->SimOwner);
                 DriverCode driver;
                 dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
             }

@@ -145,7 +145,7 @@ NTSTATUS ObOpenObjectByPointer(PVOID object, ULONG attributes, PACCESS_STATE sta
     if (!(attributes & OBJ_KERNEL_HANDLE))
         sim::Violation("ObOpenObjectByPointer from a driver without OBJ_KERNEL_HANDLE: the handle would belong to "
                        "the calling process");
-    if (NTSTATUS failing = kernel.Failing("ObOpenObjectByPointer"); !NT_SUCCESS(failing)) return failing;
+    if (NTSTATUS failing = kernel.FailurePoint("ObOpenObjectByPointer"); !NT_SUCCESS(failing)) return failing;
     if (state) return STATUS_NOT_IMPLEMENTED;
     if (mode != KernelMode) sim::Violation("ObOpenObjectByPointer in UserMode from a driver");
     if (type) return STATUS_OBJECT_TYPE_MISMATCH;  // the simulator has no object types to offer
@@ -163,7 +163,7 @@ NTSTATUS ZwSetSecurityObject(HANDLE handle, SECURITY_INFORMATION information, PS
     ACCESS_MASK access = 0;
     PVOID object = kernel.Handles().Object(handle, &access);
     if (!object) return STATUS_INVALID_HANDLE;
-    if (NTSTATUS failing = kernel.Failing("ZwSetSecurityObject"); !NT_SUCCESS(failing)) return failing;
+    if (NTSTATUS failing = kernel.FailurePoint("ZwSetSecurityObject"); !NT_SUCCESS(failing)) return failing;
     if (!descriptor) return STATUS_ACCESS_VIOLATION;
     if (information != DACL_SECURITY_INFORMATION) return STATUS_NOT_IMPLEMENTED;
     if (!(access & (WRITE_DAC | GENERIC_ALL))) return STATUS_ACCESS_DENIED;

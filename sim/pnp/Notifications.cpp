@@ -167,6 +167,7 @@ void PnpManager::Call(const Registration& registration, PVOID structure, NTSTATU
         Violation("a Plug and Play notification of %s would be delivered at %s", driver.c_str(), IrqlName(irql));
     int regions = threads.CriticalRegions();
     {
+        DriverScope scope(registration.driver);
         DriverCode code;
         *result = callback(structure, context);
     }
@@ -304,12 +305,18 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT pdo, const GUID* interfaceClas
     Kernel::Current().Objects().CheckDevice(pdo, "IoRegisterDeviceInterface");
     Kernel::Current().Pnp().RequirePdo(pdo, "IoRegisterDeviceInterface");
     if (!interfaceClass || !linkName) sim::Violation("IoRegisterDeviceInterface without a class or a place for the name");
+    if (NTSTATUS failure = Kernel::Current().FailurePoint("IoRegisterDeviceInterface"); !NT_SUCCESS(failure))
+        return failure;
     return Kernel::Current().Pnp().RegisterInterface(pdo, *interfaceClass, sim::FromUnicodeString(reference), linkName);
 }
 
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING linkName, BOOLEAN enable) {
     sim::KernelEntry inKernel;
     RequireIrql("IoSetDeviceInterfaceState");
+    if (enable) {
+        if (NTSTATUS failure = Kernel::Current().FailurePoint("IoSetDeviceInterfaceState"); !NT_SUCCESS(failure))
+            return failure;
+    }
     return Kernel::Current().Pnp().SetInterfaceState(sim::FromUnicodeString(linkName), enable != FALSE);
 }
 
@@ -318,6 +325,8 @@ NTSTATUS IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY category,
                                         PVOID context, PVOID* entry) {
     sim::KernelEntry inKernel;
     RequireIrql("IoRegisterPlugPlayNotification");
+    if (NTSTATUS failure = Kernel::Current().FailurePoint("IoRegisterPlugPlayNotification"); !NT_SUCCESS(failure))
+        return failure;
     return Kernel::Current().Pnp().RegisterNotification(category, flags, data, driver, callback, context, entry);
 }
 

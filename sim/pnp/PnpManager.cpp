@@ -44,6 +44,7 @@ void PnpManager::RegisterDriver(const std::string& service, AddDeviceRoutine add
 void PnpManager::RegisterDriver(const std::string& service, PDRIVER_OBJECT driver) {
     drivers_[service] = [driver](PDEVICE_OBJECT pdo) {
         if (!driver->DriverExtension->AddDevice) return STATUS_SUCCESS;  // not a Plug and Play driver
+        DriverScope scope(driver);
         DriverCode code;
         return driver->DriverExtension->AddDevice(driver, pdo);
     };

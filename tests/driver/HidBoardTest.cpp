@@ -142,6 +142,27 @@ TEST_F(HidBoard, ASafelyRemovedBoardIsNotHeldBackByTheDriver) {
     EXPECT_TRUE(Record()->Present);
 }
 
+// Without its removal in view the board is not kept open: it would veto its
+// own safe removal. It is tracked on its next arrival.
+TEST_F(HidBoard, ABoardWhoseRemovalCannotBeWatchedIsNotKept) {
+    Boot({Board("switch", 64, false)});
+    machine->Os().FailService("IoRegisterPlugPlayNotification", STATUS_INSUFFICIENT_RESOURCES);
+    machine->Hid().Plug("switch");
+    Settle();
+    machine->Os().FailService("IoRegisterPlugPlayNotification", STATUS_SUCCESS);
+    EXPECT_FALSE(Record()->Present);
+    EXPECT_EQ(Record()->BoardFile, nullptr);
+    EXPECT_EQ(Record()->BoardLink.Buffer, nullptr);
+    EXPECT_EQ(SendHidCommand(Record(), FALSE), STATUS_NOT_FOUND);
+
+    machine->Hid().Eject("switch");
+    Settle();
+    EXPECT_EQ(machine->Hid().LastVeto(), "") << "held open by the driver";
+    machine->Hid().Plug("switch");
+    Settle();
+    EXPECT_TRUE(Record()->Present);
+}
+
 TEST_F(HidBoard, ARemovalVetoedByAnotherOpenLeavesTheBoardOpenAgain) {
     Boot({Board("switch")});
     // Another client holds the board open through its interface.

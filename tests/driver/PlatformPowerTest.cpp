@@ -3,6 +3,8 @@
 // back, the device waited for, every function restored), D0 by power IRP.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <map>
 
 #include "control/Protocol.h"
@@ -284,6 +286,92 @@ TEST(PlatformPower, SiblingsSwitchedAtOnceAreSerialised) {
             EXPECT_EQ(Registers(display), before) << "seed " << seed;
         }
         EXPECT_TRUE(machine->Shutdown().empty()) << "seed " << seed;
+    }
+}
+
+// A function whose image could not be made (no buffer, a read that found no
+// IRP, a sibling whose location is unknown) is never cut off: the device stays
+// on with every register, and the request still finds its child.
+struct UnsavedCase {
+    const char* name;
+    std::function<void(sim::Machine&)> fail;
+};
+
+class CutWithAFunctionUnsaved : public ::testing::TestWithParam<UnsavedCase> {};
+
+TEST_P(CutWithAFunctionUnsaved, IsRefusedAndTheDeviceKeepsItsRegisters) {
+    auto machine = test::Boot(Laptop(Switch::Dsm));
+    sim::PciFunction* display = machine->Function("01:00.0");
+    sim::PciFunction* audio = machine->Function("01:00.1");
+    Program(display, 1);
+    Program(audio, 2);
+    std::map<ULONG, ULONG> displayBefore = Registers(display), audioBefore = Registers(audio);
+    // D1 changes nothing, but finds the display: its own location is known.
+    ASSERT_EQ(ChildPower(*machine, 0, PowerDeviceD1, VOXEN_CHILD_POWER_BY_PLATFORM, 0), STATUS_SUCCESS);
+
+    GetParam().fail(*machine);
+    EXPECT_EQ(ChildPower(*machine, 0, PowerDeviceD3, VOXEN_CHILD_POWER_BY_PLATFORM, 0), STATUS_SUCCESS);
+    machine->Os().FailService("IoGetDeviceProperty", STATUS_SUCCESS);
+    machine->Os().Memory().FailTag(sim::MakeTag("Vxnd"), false);
+    const std::vector<std::string>& lines = machine->Os().Debug().Lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "VoxenPCI: device 01:00.0 not switched off: a function of it could not be saved"),
+              lines.end());
+    EXPECT_TRUE(display->Powered()) << "switched off with a function unsaved";
+    EXPECT_TRUE(audio->Powered());
+    EXPECT_TRUE(test::FilterOf(*machine, "01:00.0")->PoweredOn) << "still on as far as the switch knows";
+
+    EXPECT_EQ(ChildPower(*machine, 0, PowerDeviceD0, VOXEN_CHILD_POWER_BY_PLATFORM, 0), STATUS_SUCCESS);
+    EXPECT_EQ(Registers(display), displayBefore);
+    EXPECT_EQ(Registers(audio), audioBefore);
+    EXPECT_TRUE(machine->Shutdown().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CutWithAFunctionUnsaved,
+    ::testing::Values(
+        UnsavedCase{"NoBufferForTheImage",
+                    [](sim::Machine& machine) { machine.Os().Memory().FailTag(sim::MakeTag("Vxnd"), true); }},
+        // Well inside the display's 1024 reads.
+        UnsavedCase{"AReadInTheMiddleOfTheSave",
+                    [](sim::Machine& machine) {
+                        sim::FailurePoints& points = machine.Os().FailurePoints();
+                        points.FailAt(points.Count() + 300);
+                    }},
+        // The audio function's location is read first by this save.
+        UnsavedCase{"ASiblingOfUnknownLocation",
+                    [](sim::Machine& machine) {
+                        machine.Os().FailService("IoGetDeviceProperty", STATUS_INSUFFICIENT_RESOURCES);
+                    }}),
+    test::CaseName());
+
+// After the power came back, a register write that found no IRP is tried
+// again: the device does not come back half programmed.
+TEST(PlatformPower, ARestoreWriteWithoutAnIrpIsTriedAgain) {
+    // The last point of the power-on is the last write of the restore: the
+    // audio function's command register. A first machine counts the points.
+    uint64_t powerOnPoints = 0;
+    for (bool failing : {false, true}) {
+        auto machine = test::Boot(Laptop(Switch::Dsm));
+        sim::PciFunction* display = machine->Function("01:00.0");
+        sim::PciFunction* audio = machine->Function("01:00.1");
+        Program(display, 1);
+        Program(audio, 2);
+        std::map<ULONG, ULONG> displayBefore = Registers(display), audioBefore = Registers(audio);
+        ASSERT_EQ(ChildPower(*machine, 0, PowerDeviceD3, VOXEN_CHILD_POWER_BY_PLATFORM, 0), STATUS_SUCCESS);
+        ASSERT_FALSE(audio->Powered());
+        sim::FailurePoints& points = machine->Os().FailurePoints();
+        uint64_t start = points.Count();
+        if (failing) points.FailAt(start + powerOnPoints);
+        EXPECT_EQ(ChildPower(*machine, 0, PowerDeviceD0, VOXEN_CHILD_POWER_BY_PLATFORM, 0), STATUS_SUCCESS);
+        if (!failing) powerOnPoints = points.Count() - start;
+        if (failing) {
+            EXPECT_EQ(points.Failed(), "IoBuildSynchronousFsdRequest");
+            EXPECT_EQ(points.Count() - start, powerOnPoints + 1) << "tried once more";
+        }
+        EXPECT_EQ(Registers(display), displayBefore);
+        EXPECT_EQ(Registers(audio), audioBefore) << (failing ? "with its last write failed once" : "");
+        EXPECT_TRUE(machine->Shutdown().empty());
     }
 }
 

@@ -38,10 +38,14 @@ void ApplyMachineFlavour(sim::MachineSpec* spec) {
 
 }  // namespace
 
-std::unique_ptr<sim::Machine> Boot(sim::MachineSpec spec) {
+std::unique_ptr<sim::Machine> Build(sim::MachineSpec spec) {
     ResetDriverGlobals();
     ApplyMachineFlavour(&spec);
-    auto machine = std::make_unique<sim::Machine>(std::move(spec));
+    return std::make_unique<sim::Machine>(std::move(spec));
+}
+
+std::unique_ptr<sim::Machine> Boot(sim::MachineSpec spec) {
+    auto machine = Build(std::move(spec));
     machine->Boot(DriverEntry);
     return machine;
 }

@@ -22,6 +22,9 @@ PDRIVER_OBJECT LoadDriver();
 
 // A machine booted with the driver.
 std::unique_ptr<sim::Machine> Boot(sim::MachineSpec spec);
+// The same machine before its boot (fresh driver globals), for a test that
+// arms the kernel first; boot it with machine->Boot(DriverEntry).
+std::unique_ptr<sim::Machine> Build(sim::MachineSpec spec);
 
 // The driver's filter in a function's stack, or null.
 FilterDevice* FilterOf(sim::Machine& machine, const std::string& location);
