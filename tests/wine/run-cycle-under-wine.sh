@@ -79,8 +79,7 @@ w sc create voxenharness type= kernel start= boot error= normal binPath= 'C:\win
 # --- Boot 1: no boot guard. The whole cycle. --------------------------------
 reboot
 events=$(harness_events)
-for replaced in PoRequestPowerIrp IoGetDeviceProperty IoBuildDeviceIoControlRequest KeSetTimer KeCancelTimer \
-                IoInvalidateDeviceRelations; do
+for replaced in PoRequestPowerIrp IoGetDeviceProperty IoBuildDeviceIoControlRequest; do
     grep -q "^import $replaced of voxenpci.sys replaced" <<<"$events" || fail "$replaced was not replaced"
 done
 [ "$(harness_value BridgeFilter)" = voxenpci ] || fail "the bridge has no voxenpci filter"
@@ -141,24 +140,24 @@ relations=$(request relations)
 echo "  harness: a set-power D0 IRP reached 01:00.0's PDO; bus relations pass again ($relations)"
 
 # A request for a device nobody knows is refused, and 69 s later the driver
-# has the bridge's bus relations asked for again: the harness's Plug and Play
-# manager sees the invalidation and sends a new query. Nothing comes early.
-rescans_before=$(( $(harness_value Rescans) ))
+# invalidates the bridge's bus relations: Wine's Plug and Play manager then
+# sends the bridge a query the harness did not send. Nothing comes early.
+others_before=$(( $(harness_value OtherRelationsQueries) ))
 asked=$SECONDS
 absent=$(ctl child-power 05:00.0 D3 --irp)
 grep -q "^STATUS_INVALID_PARAMETER (0xC000000D)" <<<"$absent" || fail "voxenctl child-power of an absent device: $absent"
 echo "voxenctl child-power 05:00.0 D3 --irp: $(echo $absent)"
 for _ in $(seq 120); do
     request report >/dev/null
-    [ $(( $(harness_value Rescans) )) -gt $rescans_before ] && break
+    [ $(( $(harness_value OtherRelationsQueries) )) -gt $others_before ] && break
     sleep 1
 done
 waited=$((SECONDS - asked))
 events=$(harness_events)
-[ $(( $(harness_value Rescans) )) -gt $rescans_before ] || fail "no bus-relations query followed the absent device within ${waited} s"
+[ $(( $(harness_value OtherRelationsQueries) )) -gt $others_before ] ||
+    fail "no bus-relations query followed the absent device within ${waited} s"
 [ $waited -ge 60 ] || fail "the rescan came after ${waited} s, before its 69 s"
-grep -q "voxenpci invalidated the bridge's bus relations" <<<"$events" || fail "the rescan did not come from voxenpci's invalidation"
-echo "  harness: ${waited} s later voxenpci invalidated the bridge's bus relations and a new query was answered"
+echo "  harness: ${waited} s later a bus-relations query it did not send reached the bridge (the driver's rescan)"
 
 removed=$(request remove)
 grep -q "^removed 0x00000000 0x00000000 0x00000000; left above the PDOs: nothing nothing nothing$" <<<"$removed" ||

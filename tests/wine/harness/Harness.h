@@ -58,8 +58,6 @@ struct HarnessState {
     LONG OtherRelationsQueries;    // bus-relations queries at the bridge that the harness did not send
     LONG RelationsQueries;         // every bus-relations query the bridge's bus driver answered
     BOOLEAN Patched;               // voxenpci's import table patched before its DriverEntry ran
-    LONG RelationsInvalidated;     // IoInvalidateDeviceRelations of the bridge, not yet served
-    LONG Rescans;                  // bus-relations queries sent because the bridge's relations were invalidated
     CHAR Events[65536];            // what happened, one line each, for the report
     BOOLEAN EventsDropped;         // the buffer filled up: later events are only in the debug output
     ULONG EventsLength;

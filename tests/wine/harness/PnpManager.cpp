@@ -92,7 +92,6 @@ void Snapshot(PCWSTR Name0, PCWSTR Name1, bool PowerOnValues) {
 void ReportCounters() {
     ReportDword(L"RelationsQueries", static_cast<ULONG>(Harness.RelationsQueries));
     ReportDword(L"OtherRelationsQueries", static_cast<ULONG>(Harness.OtherRelationsQueries));
-    ReportDword(L"Rescans", static_cast<ULONG>(Harness.Rescans));
     ReportDword(L"SilentReads0", Harness.Endpoint[0]->SilentReads);
     ReportDword(L"SilentReads1", Harness.Endpoint[1]->SilentReads);
     ReportDword(L"Powered", Harness.Endpoint[0]->Powered);
@@ -123,15 +122,6 @@ void Serve() {
         LARGE_INTEGER interval;
         interval.QuadPart = -50 * 10000LL;
         KeDelayExecutionThread(KernelMode, FALSE, &interval);
-        // Invalidated relations are asked for again from here, later, as
-        // Windows's Plug and Play manager does from its own thread.
-        if (InterlockedExchange(&Harness.RelationsInvalidated, 0) != 0) {
-            NTSTATUS status = QueryBusRelations();
-            InterlockedIncrement(&Harness.Rescans);
-            Event("Plug and Play manager: the bridge's bus relations were invalidated; asked again: 0x%08lX",
-                  static_cast<ULONG>(status));
-            ReportCounters();
-        }
         if (!TakeRequest(request, sizeof(request))) continue;
         reply[0] = 0;
         if (strcmp(request, "relations") == 0) {
