@@ -43,7 +43,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo) {
             return STATUS_SUCCESS;
         }
     }
-    bridge->Reported = TRUE;  // AddDevice comes for a device node the manager made
+    bridge->MarkReported();  // AddDevice comes for a device node the manager made
     LockDeviceLists();
     AppendBridge(bridge, node);
     UnlockDeviceLists();

@@ -60,7 +60,7 @@ NTSTATUS FilterDevice::DispatchPnp(PDEVICE_OBJECT Device, PIRP Irp) {
     // the manager, which sends them only to stacks of device nodes it made.
     if (location->MinorFunction != IRP_MN_READ_CONFIG && location->MinorFunction != IRP_MN_WRITE_CONFIG &&
         location->MinorFunction != IRP_MN_QUERY_INTERFACE)
-        Reported = TRUE;
+        MarkReported();
     switch (location->MinorFunction) {
     case IRP_MN_REMOVE_DEVICE:
         // HandleRemove gives the remove lock up for good.

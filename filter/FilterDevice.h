@@ -62,8 +62,11 @@ public:
     BOOLEAN HasDsm;
     BOOLEAN PoweredOn;
     // The Plug and Play manager holds the PDO's device node: its properties may
-    // be read. A child recorded from bus relations waits for the manager's first IRP.
-    BOOLEAN Reported;
+    // be read. A child recorded from bus relations waits for the manager's first
+    // IRP. Set by a PnP IRP while a control request may be reading it.
+    volatile LONG Reported;
+    void MarkReported() { InterlockedExchange(&Reported, TRUE); }
+    bool IsReported() { return InterlockedCompareExchange(&Reported, FALSE, FALSE) != FALSE; }
     BOOLEAN BusNumberCached;
     BOOLEAN DeviceNumberCached;
     BOOLEAN FunctionNumberCached;

@@ -4,7 +4,7 @@ namespace {
 
 // A PCI device's address property: device number in the upper half, function in the lower.
 bool ReadAddress(FilterDevice* Filter, ULONG* Address) {
-    if (!Filter->Reported) return false;
+    if (!Filter->IsReported()) return false;
     ULONG length = 0;
     return NT_SUCCESS(IoGetDeviceProperty(Filter->Pdo, DevicePropertyAddress, sizeof(*Address), Address, &length));
 }
@@ -13,7 +13,7 @@ bool ReadAddress(FilterDevice* Filter, ULONG* Address) {
 
 UCHAR BusNumber(FilterDevice* Filter) {
     // A PDO the manager has not taken in yet has no properties to read (bug check 0xCA).
-    if (!Filter->Reported) return UnknownBusNumber;
+    if (!Filter->IsReported()) return UnknownBusNumber;
     if (!Filter->BusNumberCached) {
         ULONG bus = 0;
         ULONG length = 0;
@@ -25,7 +25,7 @@ UCHAR BusNumber(FilterDevice* Filter) {
 }
 
 USHORT DeviceNumber(FilterDevice* Filter) {
-    if (!Filter->Reported) return UnknownDeviceNumber;
+    if (!Filter->IsReported()) return UnknownDeviceNumber;
     if (!Filter->DeviceNumberCached) {
         ULONG address = 0;
         Filter->DeviceNumber = ReadAddress(Filter, &address) ? static_cast<USHORT>(address >> 16) : UnknownDeviceNumber;
@@ -35,7 +35,7 @@ USHORT DeviceNumber(FilterDevice* Filter) {
 }
 
 USHORT FunctionNumber(FilterDevice* Filter) {
-    if (!Filter->Reported) return UnknownFunctionNumber;
+    if (!Filter->IsReported()) return UnknownFunctionNumber;
     if (!Filter->FunctionNumberCached) {
         ULONG address = 0;
         Filter->FunctionNumber =

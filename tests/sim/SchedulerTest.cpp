@@ -1,6 +1,7 @@
 // Simulated threads and the virtual clock.
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -165,12 +166,21 @@ TEST(SystemThreads, EndByReturningOrByPsTerminateSystemThread) {
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
     static std::vector<std::string>* log = &ran;
+    // The two may truly run at once (the parallel mode).
+    static std::mutex logLock;
     ASSERT_EQ(PsCreateSystemThread(&first, GENERIC_ALL, &attributes, nullptr, nullptr,
-                                   [](PVOID) { log->push_back("returns"); }, nullptr),
+                                   [](PVOID) {
+                                       std::lock_guard<std::mutex> hold(logLock);
+                                       log->push_back("returns");
+                                   },
+                                   nullptr),
               STATUS_SUCCESS);
     ASSERT_EQ(PsCreateSystemThread(&second, GENERIC_ALL, &attributes, nullptr, nullptr,
                                    [](PVOID) {
-                                       log->push_back("terminates");
+                                       {
+                                           std::lock_guard<std::mutex> hold(logLock);
+                                           log->push_back("terminates");
+                                       }
                                        PsTerminateSystemThread(STATUS_SUCCESS);
                                    },
                                    nullptr),
