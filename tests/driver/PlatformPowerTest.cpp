@@ -11,54 +11,19 @@
 #include "common/Roles.h"
 #include "pci/Config.h"
 #include "tests/support/CaseName.h"
+#include "tests/reliability/Scenarios.h"
 #include "tests/support/DriverUnderTest.h"
 
 namespace {
 
-enum class Switch { Dsm, HidBoard, SerialRtsClear, SerialRtsSet };
+using test::reliability::Laptop;
+using test::reliability::Switch;
 
 struct CycleCase {
     const char* name;
     Switch by;
     ULONG method;
 };
-
-sim::MachineSpec Laptop(Switch by, int64_t answersAfter = 20 * sim::kMillisecond, int64_t retryFor = 0) {
-    sim::PciFunctionSpec port = sim::RootPort("00:1c.0", 1);
-    sim::PciFunctionSpec display = sim::Endpoint("01:00.0", "display", 0x03);
-    sim::PciFunctionSpec audio = sim::Endpoint("01:00.1", "audio", 0x04);
-    audio.deviceId = 0x10F1;
-    sim::MachineSpec spec{1, false, {}};
-    std::string powerSwitch;
-    switch (by) {
-    case Switch::Dsm:
-        port.dsm.present = true;
-        powerSwitch = "dsm";
-        break;
-    case Switch::HidBoard: {
-        sim::HidBoardSpec board;
-        board.name = "switch";
-        board.powers = "01:00";
-        spec.boards.push_back(board);
-        powerSwitch = "hid:switch";
-        break;
-    }
-    case Switch::SerialRtsClear:
-    case Switch::SerialRtsSet:
-        spec.serial.present = true;
-        spec.serial.powers = "01:00";
-        spec.serial.onWhenSet = by == Switch::SerialRtsSet;
-        powerSwitch = "serial";
-        break;
-    }
-    for (sim::PciFunctionSpec* function : {&display, &audio}) {
-        function->powerSwitch = powerSwitch;
-        function->answersAfter = answersAfter;
-        function->retryFor = retryFor;
-    }
-    spec.functions = {port, display, audio};
-    return spec;
-}
 
 NTSTATUS ChildPower(sim::Machine& machine, ULONG function, ULONG state, ULONG mode, ULONG method) {
     PFILE_OBJECT file = nullptr;

@@ -5,7 +5,7 @@
 
 namespace test::reliability {
 
-sim::MachineSpec Laptop(Switch by) {
+sim::MachineSpec Laptop(Switch by, int64_t answersAfter, int64_t retryFor) {
     sim::PciFunctionSpec port = sim::RootPort("00:1c.0", 1);
     sim::PciFunctionSpec display = sim::Endpoint("01:00.0", "display", 0x03);
     sim::PciFunctionSpec audio = sim::Endpoint("01:00.1", "audio", 0x04);
@@ -25,16 +25,18 @@ sim::MachineSpec Laptop(Switch by) {
         powerSwitch = "hid:switch";
         break;
     }
+    case Switch::SerialRtsClear:
     case Switch::SerialRtsSet:
         spec.serial.present = true;
         spec.serial.powers = "01:00";
-        spec.serial.onWhenSet = true;
+        spec.serial.onWhenSet = by == Switch::SerialRtsSet;
         powerSwitch = "serial";
         break;
     }
     for (sim::PciFunctionSpec* function : {&display, &audio}) {
         function->powerSwitch = powerSwitch;
-        function->answersAfter = 20 * sim::kMillisecond;
+        function->answersAfter = answersAfter;
+        function->retryFor = retryFor;
     }
     spec.functions = {port, display, audio};
     return spec;

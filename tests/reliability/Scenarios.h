@@ -10,9 +10,11 @@
 
 namespace test::reliability {
 
-enum class Switch { Dsm, HidBoard, SerialRtsSet };
+enum class Switch { Dsm, HidBoard, SerialRtsClear, SerialRtsSet };
 
-sim::MachineSpec Laptop(Switch by);
+// Both functions answer `answersAfter` after power returns, then report
+// retry status for `retryFor`.
+sim::MachineSpec Laptop(Switch by, int64_t answersAfter = 20 * sim::kMillisecond, int64_t retryFor = 0);
 
 // IOCTL_SET_CHILD_POWER for 01:00.`function`, from the service, then settled.
 NTSTATUS ChildPower(sim::Machine& machine, ULONG function, ULONG state, ULONG mode, ULONG method);
